@@ -1,0 +1,90 @@
+// whotouch: watches one directory and, for every entry opened or created in
+// it, names the processes that hold the watched path open.
+
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+#include "process/output_line.h"
+#include "process/process_attribution.h"
+#include "watch/event_records.h"
+
+namespace {
+
+constexpr char kPrompt[] = "请输入要监控的路径: ";
+constexpr char kMonitoringLabel[] = "正在监控路径: ";
+constexpr uint32_t kWatchMask = IN_OPEN | IN_CREATE;
+
+// Room for ten records with the longest name the kernel can send.
+constexpr size_t kEventBufferSize = 10 * (sizeof(struct inotify_event) + NAME_MAX + 1);
+
+// Past PATH_MAX the kernel refuses the path anyway, so the rest of an
+// overlong line need not be kept for it to say so.
+constexpr size_t kLongestKeptLine = PATH_MAX + 1;
+
+// Reads one line without its newline, one byte at a time so that nothing
+// after the line is taken from standard input. A NUL byte ends the reading:
+// the path is refused whatever follows.
+std::string readWatchedPath() {
+  std::string line;
+  char byte = 0;
+  for (;;) {
+    const ssize_t got = read(STDIN_FILENO, &byte, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 || byte == '\n') return line;
+    if (byte == '\0') {
+      line.push_back(byte);
+      return line;
+    }
+    if (line.size() < kLongestKeptLine) line.push_back(byte);
+  }
+}
+
+// The kernel would see a path only up to its first NUL, while the scan
+// searches for the whole line: such a path is refused instead of watching a
+// shorter one.
+int addWatch(int notifyFd, const std::string &watchedPath) {
+  if (watchedPath.find('\0') != std::string::npos) {
+    errno = EINVAL;
+    return -1;
+  }
+  return inotify_add_watch(notifyFd, watchedPath.c_str(), kWatchMask);
+}
+
+// Reads and reports records until a read fails for good.
+void watchEvents(int notifyFd, const std::string &watchedPath) {
+  alignas(struct inotify_event) char buffer[kEventBufferSize];
+  for (;;) {
+    const ssize_t byteCount = read(notifyFd, buffer, sizeof buffer);
+    if (byteCount < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (byteCount < 0) return;
+    if (byteCount == 0) continue;
+    reportEventRecords(buffer, static_cast<size_t>(byteCount), watchedPath, STDOUT_FILENO,
+                       STDERR_FILENO, scanProcessesForPath);
+  }
+}
+
+}  // namespace
+
+int main() {
+  const int notifyFd = inotify_init();
+  if (notifyFd == -1) {
+    perror("inotify_init");
+    return 1;
+  }
+  writeAll(STDOUT_FILENO, kPrompt);
+  const std::string watchedPath = readWatchedPath();
+  if (addWatch(notifyFd, watchedPath) == -1) {
+    perror("inotify_add_watch");
+    return 1;
+  }
+  writeLine(STDOUT_FILENO, kMonitoringLabel, watchedPath);
+  watchEvents(notifyFd, watchedPath);
+  perror("read");
+  return 1;
+}

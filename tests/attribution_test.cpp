@@ -1,0 +1,97 @@
+// The process lines: which descriptors match the watched path and how their
+// processes are named.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tool_session.h"
+
+namespace {
+
+const std::string kProcessLabel = "访问路径的进程: ";
+
+struct Holder {
+  std::string argv0;
+  std::vector<std::string> files;
+  std::vector<std::string> expectedLines;
+};
+
+class AttributionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = makeTempDir();
+    held = dir + "/held.txt";
+    close(open(held.c_str(), O_CREAT | O_WRONLY, 0644));
+  }
+  void TearDown() override {
+    for (pid_t pid : holders) stopHolder(pid);
+    removeTree(dir);
+    if (!sibling.empty()) removeTree(sibling);
+  }
+
+  // Watches dir, makes one event, and returns the lines that follow its
+  // event line.
+  std::vector<std::string> processLinesForOneEvent() {
+    ToolSession tool;
+    tool.send(dir + "\n");
+    EXPECT_TRUE(tool.waitForLine("请输入要监控的路径: 正在监控路径: " + dir)) << tool.err;
+    const std::string event = "检测到事件: 1073742080 路径: event";
+    const std::string end = "检测到事件: 1073742080 路径: zz-end";
+    mkdir((dir + "/event").c_str(), 0755);
+    mkdir((dir + "/zz-end").c_str(), 0755);
+    EXPECT_TRUE(tool.waitForLine(end)) << tool.out;
+    return linesBetween(tool.stdoutLines(), event, end);
+  }
+
+  std::string dir, held, sibling;
+  std::vector<pid_t> holders;
+};
+
+TEST_F(AttributionTest, NamesEveryHolderOncePerMatchingDescriptor) {
+  sibling = dir + "-sibling";
+  mkdir(sibling.c_str(), 0755);
+  const std::string siblingFile = sibling + "/f";
+  close(open(siblingFile.c_str(), O_CREAT | O_WRONLY, 0644));
+  const std::string longDir = "/a/" + std::string(1020, 'b');
+
+  const std::vector<Holder> cases = {
+      {"/system/bin/surfaceflinger", {held}, {"surfaceflinger"}},
+      {"com.android.systemui", {held}, {"com.android.systemui"}},
+      // argv is {argv0, "600"}: later arguments never reach the name.
+      {"/data/local/tmp/tool", {held}, {"tool"}},
+      {"ends/with/slash/", {held}, {""}},
+      {"first\n/line/only", {held}, {"first"}},
+      {"tab\tand\x1b[31mcolour", {held}, {"tab\\x09and\\x1b[31mcolour"}},
+      // Only the first 1023 bytes count: the slash after them is never seen.
+      {longDir + "/tail", {held}, {std::string(1020, 'b')}},
+      {"twice", {held, held}, {"twice", "twice"}},
+      // A substring match: dir is a prefix of the sibling directory's path.
+      {"prefix-match", {siblingFile}, {"prefix-match"}},
+      {"elsewhere", {"/dev/null"}, {}},
+  };
+  std::vector<std::string> expected;
+  for (const auto &c : cases) {
+    holders.push_back(startHolder(c.argv0, c.files));
+    for (const auto &name : c.expectedLines) expected.push_back(kProcessLabel + name);
+  }
+  std::vector<std::string> lines = processLinesForOneEvent();
+  std::sort(lines.begin(), lines.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(lines, expected);
+}
+
+TEST_F(AttributionTest, EventWithoutHoldersHasNoProcessLines) {
+  EXPECT_EQ(processLinesForOneEvent(), std::vector<std::string>{});
+}
+
+TEST_F(AttributionTest, ProcessGoneBeforeTheWalkLeavesNoLine) {
+  const pid_t holder = startHolder("short-lived", {held});
+  stopHolder(holder);
+  EXPECT_EQ(processLinesForOneEvent(), std::vector<std::string>{});
+}
+
+}  // namespace

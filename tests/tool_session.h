@@ -1,0 +1,60 @@
+// Runs the built tool with pipes on its standard streams, and starts helper
+// processes that hold files open under a chosen program name.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// The command that runs the tool: $WHOTOUCH_RUNNER (words split on blanks,
+// e.g. "qemu-aarch64-static"), then $WHOTOUCH_EXE or the tool built here.
+std::vector<std::string> toolCommand();
+
+// True when the tool runs under a runner such as qemu-user.
+bool toolIsEmulated();
+
+class ToolSession {
+ public:
+  ToolSession();
+  ~ToolSession();
+  ToolSession(const ToolSession &) = delete;
+  ToolSession &operator=(const ToolSession &) = delete;
+
+  void send(const std::string &bytes);
+  void closeInput();
+  // Reads the tool's output until done(stdout) holds or the time runs out.
+  bool waitFor(const std::function<bool(const std::string &)> &done, int timeoutMs = 10000);
+  bool waitForLine(const std::string &line, int timeoutMs = 10000);
+  // Reads whatever arrives within the given time.
+  void drain(int timeoutMs);
+  // Waits for the tool to end; its exit status, or -1 if it did not end.
+  int waitForExit(int timeoutMs = 10000);
+  bool isRunning();
+  std::vector<std::string> stdoutLines() const;
+
+  pid_t pid = -1;
+  std::string out;
+  std::string err;
+
+ private:
+  bool readAvailable(int timeoutMs);
+  int inputFd_ = -1;
+  int outputFd_ = -1;
+  int errorFd_ = -1;
+  int status_ = -1;
+};
+
+// The lines of text that lie strictly between two given lines.
+std::vector<std::string> linesBetween(const std::vector<std::string> &lines,
+                                      const std::string &first, const std::string &last);
+
+// Starts /bin/sleep with the given argv[0], holding each file open (the same
+// file may be given twice); returns once it runs under that name.
+pid_t startHolder(const std::string &argv0, const std::vector<std::string> &files);
+void stopHolder(pid_t pid);
+
+std::string readFile(const std::string &path);
+std::string makeTempDir();
+void removeTree(const std::string &path);

@@ -1,0 +1,162 @@
+// The tool as a user meets it: the dialogue, the event lines and the failures.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "tool_session.h"
+
+namespace {
+
+const std::string kPrompt = "请输入要监控的路径: ";
+const std::string kEventLabel = "检测到事件: ";
+// mkdir opens no descriptor, so a directory made last marks the end of a
+// test's events without adding process lines.
+const std::string kEndMarker = "检测到事件: 1073742080 路径: zz-end";
+
+void touchFile(const std::string &path) { close(open(path.c_str(), O_CREAT | O_WRONLY, 0644)); }
+void openAndClose(const std::string &path) { close(open(path.c_str(), O_RDONLY)); }
+
+std::vector<std::string> eventLines(const std::vector<std::string> &lines) {
+  std::vector<std::string> events;
+  for (const auto &line : lines) {
+    if (line.rfind(kEventLabel, 0) == 0) events.push_back(line);
+  }
+  return events;
+}
+
+class WatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir = makeTempDir(); }
+  void TearDown() override { removeTree(dir); }
+  std::string dir;
+};
+
+struct EventCase {
+  const char *title;
+  std::function<void(const std::string &dir)> setUp;
+  std::function<void(const std::string &dir)> act;
+  std::vector<std::string> expected;
+};
+
+TEST_F(WatcherTest, ReportsOpensAndCreationsWithTheirFullMask) {
+  const auto none = [](const std::string &) {};
+  const std::vector<EventCase> cases = {
+      {"open of an existing file", [](auto &d) { touchFile(d + "/a.txt"); },
+       [](auto &d) { openAndClose(d + "/a.txt"); }, {"检测到事件: 32 路径: a.txt"}},
+      {"creation, then the open that made it", none, [](auto &d) { touchFile(d + "/b.txt"); },
+       {"检测到事件: 256 路径: b.txt", "检测到事件: 32 路径: b.txt"}},
+      {"directory created, then opened", none,
+       [](auto &d) {
+         mkdir((d + "/sub").c_str(), 0755);
+         closedir(opendir((d + "/sub").c_str()));
+       },
+       {"检测到事件: 1073742080 路径: sub", "检测到事件: 1073741856 路径: sub"}},
+      {"control bytes in a name cannot forge a line", none,
+       [](auto &d) { touchFile(d + "/x\n访问路径的进程: app\x1b[2J"); },
+       {"检测到事件: 256 路径: x\\x0a访问路径的进程: app\\x1b[2J",
+        "检测到事件: 32 路径: x\\x0a访问路径的进程: app\\x1b[2J"}},
+      {"a file deeper down is not watched",
+       [](auto &d) {
+         mkdir((d + "/deep").c_str(), 0755);
+         touchFile(d + "/deep/f");
+       },
+       [](auto &d) { openAndClose(d + "/deep/f"); }, {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.title);
+    const std::string caseDir = makeTempDir();
+    c.setUp(caseDir);
+    ToolSession tool;
+    // The prompt must show before anything is typed, also through a pipe.
+    ASSERT_TRUE(tool.waitFor([](auto &out) { return out == kPrompt; })) << tool.out;
+    tool.send(caseDir + "\n");
+    ASSERT_TRUE(tool.waitForLine(kPrompt + "正在监控路径: " + caseDir)) << tool.out << tool.err;
+    c.act(caseDir);
+    mkdir((caseDir + "/zz-end").c_str(), 0755);
+    ASSERT_TRUE(tool.waitForLine(kEndMarker)) << tool.out;
+    std::vector<std::string> expected = c.expected;
+    expected.push_back(kEndMarker);
+    EXPECT_EQ(eventLines(tool.stdoutLines()), expected);
+    EXPECT_EQ(tool.err, "");
+    removeTree(caseDir);
+  }
+}
+
+TEST_F(WatcherTest, StaysQuietButAliveWhenNoEntryIsNamed) {
+  touchFile(dir + "/plain");
+  const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+      {dir + "/plain", [&] { openAndClose(dir + "/plain"); }},
+      {dir + "/gone", [&] { rmdir((dir + "/gone").c_str()); }},
+  };
+  mkdir((dir + "/gone").c_str(), 0755);
+  for (const auto &[path, act] : cases) {
+    SCOPED_TRACE(path);
+    ToolSession tool;
+    tool.send(path + "\n");
+    const std::string dialogue = kPrompt + "正在监控路径: " + path + "\n";
+    ASSERT_TRUE(tool.waitForLine(kPrompt + "正在监控路径: " + path)) << tool.err;
+    act();
+    tool.drain(300);
+    EXPECT_EQ(tool.out, dialogue);
+    EXPECT_TRUE(tool.isRunning());
+  }
+}
+
+TEST_F(WatcherTest, RefusedPathsEndWithTheWatchErrorAndStatusOne) {
+  const std::string notFound = "inotify_add_watch: No such file or directory\n";
+  struct FailureCase {
+    const char *title;
+    std::string input;
+    bool endInput;
+    std::string expectedError;
+  };
+  const std::vector<FailureCase> cases = {
+      {"empty line", "\n", false, notFound},
+      {"end of input before any line", "", true, notFound},
+      {"missing path", dir + "/missing\n", false, notFound},
+      {"trailing blank is kept", dir + " \n", false, notFound},
+      {"NUL byte inside the line", dir + std::string("\0/x\n", 4), false,
+       "inotify_add_watch: Invalid argument\n"},
+      {"path longer than the kernel takes", "/" + std::string(5000, 'a') + "\n", false,
+       "inotify_add_watch: File name too long\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.title);
+    ToolSession tool;
+    tool.send(c.input);
+    if (c.endInput) tool.closeInput();
+    EXPECT_EQ(tool.waitForExit(), 1);
+    EXPECT_EQ(tool.out, kPrompt);
+    EXPECT_EQ(tool.err, c.expectedError);
+  }
+}
+
+TEST_F(WatcherTest, NoPromptWhenNotificationCannotBeSetUp) {
+  const std::string limitFile = "/proc/sys/fs/inotify/max_user_instances";
+  const std::string saved = readFile(limitFile);
+  const int fd = open(limitFile.c_str(), O_WRONLY);
+  if (saved.empty() || fd == -1) GTEST_SKIP() << "needs root to lower " << limitFile;
+  // Lowered only while the tool starts; every new inotify instance of this
+  // user fails meanwhile.
+  EXPECT_EQ(write(fd, "0\n", 2), 2);
+  int status = 0;
+  std::string out, err;
+  {
+    ToolSession tool;
+    status = tool.waitForExit();
+    out = tool.out;
+    err = tool.err;
+  }
+  EXPECT_EQ(pwrite(fd, saved.data(), saved.size(), 0), static_cast<ssize_t>(saved.size()));
+  close(fd);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "inotify_init: Too many open files\n");
+}
+
+}  // namespace
