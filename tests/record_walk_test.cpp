@@ -56,8 +56,7 @@ TEST(RecordWalk, ReportsNamedOpensAndCreationsOnly) {
   cutHeader.resize(cutHeader.size() - 24);
   const std::vector<WalkCase> cases = {
       {"open", record(IN_OPEN, "a.txt"), open32, ""},
-      {"creation then open, one buffer",
-       record(IN_CREATE, "b") + record(IN_OPEN, "b"),
+      {"creation then open, one buffer", record(IN_CREATE, "b") + record(IN_OPEN, "b"),
        "检测到事件: 256 路径: b\nscan /w\n检测到事件: 32 路径: b\nscan /w\n", ""},
       {"directory flag kept in the mask", record(IN_CREATE | IN_ISDIR, "d"),
        "检测到事件: 1073742080 路径: d\nscan /w\n", ""},

@@ -46,17 +46,23 @@ struct EventCase {
 TEST_F(WatcherTest, ReportsOpensAndCreationsWithTheirFullMask) {
   const auto none = [](const std::string &) {};
   const std::vector<EventCase> cases = {
-      {"open of an existing file", [](auto &d) { touchFile(d + "/a.txt"); },
-       [](auto &d) { openAndClose(d + "/a.txt"); }, {"检测到事件: 32 路径: a.txt"}},
-      {"creation, then the open that made it", none, [](auto &d) { touchFile(d + "/b.txt"); },
+      {"open of an existing file",
+       [](auto &d) { touchFile(d + "/a.txt"); },
+       [](auto &d) { openAndClose(d + "/a.txt"); },
+       {"检测到事件: 32 路径: a.txt"}},
+      {"creation, then the open that made it",
+       none,
+       [](auto &d) { touchFile(d + "/b.txt"); },
        {"检测到事件: 256 路径: b.txt", "检测到事件: 32 路径: b.txt"}},
-      {"directory created, then opened", none,
+      {"directory created, then opened",
+       none,
        [](auto &d) {
          mkdir((d + "/sub").c_str(), 0755);
          closedir(opendir((d + "/sub").c_str()));
        },
        {"检测到事件: 1073742080 路径: sub", "检测到事件: 1073741856 路径: sub"}},
-      {"control bytes in a name cannot forge a line", none,
+      {"control bytes in a name cannot forge a line",
+       none,
        [](auto &d) { touchFile(d + "/x\n访问路径的进程: app\x1b[2J"); },
        {"检测到事件: 256 路径: x\\x0a访问路径的进程: app\\x1b[2J",
         "检测到事件: 32 路径: x\\x0a访问路径的进程: app\\x1b[2J"}},
@@ -65,7 +71,8 @@ TEST_F(WatcherTest, ReportsOpensAndCreationsWithTheirFullMask) {
          mkdir((d + "/deep").c_str(), 0755);
          touchFile(d + "/deep/f");
        },
-       [](auto &d) { openAndClose(d + "/deep/f"); }, {}},
+       [](auto &d) { openAndClose(d + "/deep/f"); },
+       {}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.title);
