@@ -35,8 +35,9 @@ class AttributionTest : public ::testing::Test {
 
   // Watches dir, makes one event, and returns the lines that follow its
   // event line.
-  std::vector<std::string> processLinesForOneEvent() {
+  std::vector<std::string> processLinesForOneEvent(int descriptorForTheTool = -1) {
     ToolSession tool;
+    if (descriptorForTheTool != -1) close(descriptorForTheTool);
     tool.send(dir + "\n");
     EXPECT_TRUE(tool.waitForLine("请输入要监控的路径: 正在监控路径: " + dir)) << tool.err;
     const std::string event = "检测到事件: 1073742080 路径: event";
@@ -92,6 +93,17 @@ TEST_F(AttributionTest, ProcessGoneBeforeTheWalkLeavesNoLine) {
   const pid_t holder = startHolder("short-lived", {held});
   stopHolder(holder);
   EXPECT_EQ(processLinesForOneEvent(), std::vector<std::string>{});
+}
+
+TEST_F(AttributionTest, TheToolsOwnDescriptorsAreScannedToo) {
+  // Opened without O_CLOEXEC: the tool inherits it, and this process closes
+  // its own copy as soon as the tool has started.
+  const int inherited = open(held.c_str(), O_RDONLY);
+  ASSERT_NE(inherited, -1);
+  // Under qemu-user the process is qemu's, and so is its command line.
+  const std::string program = toolCommand().front();
+  const std::string name = program.substr(program.rfind('/') + 1);
+  EXPECT_EQ(processLinesForOneEvent(inherited), std::vector<std::string>{kProcessLabel + name});
 }
 
 }  // namespace
