@@ -38,8 +38,7 @@ class AttributionTest : public ::testing::Test {
   std::vector<std::string> processLinesForOneEvent(int descriptorForTheTool = -1) {
     ToolSession tool;
     if (descriptorForTheTool != -1) close(descriptorForTheTool);
-    tool.send(dir + "\n");
-    EXPECT_TRUE(tool.waitForLine("请输入要监控的路径: 正在监控路径: " + dir)) << tool.err;
+    EXPECT_TRUE(tool.watch(dir)) << tool.err;
     const std::string event = "检测到事件: 1073742080 路径: event";
     const std::string end = "检测到事件: 1073742080 路径: zz-end";
     mkdir((dir + "/event").c_str(), 0755);

@@ -51,8 +51,6 @@ std::vector<std::string> toolCommand() {
   return command;
 }
 
-bool toolIsEmulated() { return toolCommand().size() > 1; }
-
 ToolSession::ToolSession() {
   int in[2], out[2], errPipe[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -89,6 +87,11 @@ ToolSession::~ToolSession() {
 void ToolSession::send(const std::string &bytes) {
   signal(SIGPIPE, SIG_IGN);
   if (write(inputFd_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) abort();
+}
+
+bool ToolSession::watch(const std::string &path) {
+  send(path + "\n");
+  return waitForLine("请输入要监控的路径: 正在监控路径: " + path);
 }
 
 void ToolSession::closeInput() {
@@ -211,6 +214,23 @@ pid_t startHolder(const std::string &argv0, const std::vector<std::string> &file
 void stopHolder(pid_t pid) {
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
+}
+
+bool withKernelLimit(const std::string &file, const std::string &value,
+                     const std::function<void()> &whileSet) {
+  const std::string saved = readFile(file);
+  const int fd = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd == -1 || saved.empty()) {
+    if (fd != -1) close(fd);
+    return false;
+  }
+  const bool set = write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size());
+  if (set) whileSet();
+  const bool restored =
+      pwrite(fd, saved.data(), saved.size(), 0) == static_cast<ssize_t>(saved.size());
+  close(fd);
+  if (!restored) abort();
+  return set;
 }
 
 std::string makeTempDir() {

@@ -12,9 +12,6 @@
 // e.g. "qemu-aarch64-static"), then $WHOTOUCH_EXE or the tool built here.
 std::vector<std::string> toolCommand();
 
-// True when the tool runs under a runner such as qemu-user.
-bool toolIsEmulated();
-
 class ToolSession {
  public:
   ToolSession();
@@ -23,6 +20,8 @@ class ToolSession {
   ToolSession &operator=(const ToolSession &) = delete;
 
   void send(const std::string &bytes);
+  // Types the path and waits for the monitoring line.
+  bool watch(const std::string &path);
   void closeInput();
   // Reads the tool's output until done(stdout) holds or the time runs out.
   bool waitFor(const std::function<bool(const std::string &)> &done, int timeoutMs = 10000);
@@ -56,5 +55,10 @@ pid_t startHolder(const std::string &argv0, const std::vector<std::string> &file
 void stopHolder(pid_t pid);
 
 std::string readFile(const std::string &path);
+
+// Sets a kernel limit under /proc/sys, runs whileSet, and puts the old value
+// back at once. False, with nothing run, when the limit cannot be written.
+bool withKernelLimit(const std::string &file, const std::string &value,
+                     const std::function<void()> &whileSet);
 std::string makeTempDir();
 void removeTree(const std::string &path);

@@ -81,8 +81,7 @@ TEST_F(WatcherTest, ReportsOpensAndCreationsWithTheirFullMask) {
     ToolSession tool;
     // The prompt must show before anything is typed, also through a pipe.
     ASSERT_TRUE(tool.waitFor([](auto &out) { return out == kPrompt; })) << tool.out;
-    tool.send(caseDir + "\n");
-    ASSERT_TRUE(tool.waitForLine(kPrompt + "正在监控路径: " + caseDir)) << tool.out << tool.err;
+    ASSERT_TRUE(tool.watch(caseDir)) << tool.out << tool.err;
     c.act(caseDir);
     mkdir((caseDir + "/zz-end").c_str(), 0755);
     ASSERT_TRUE(tool.waitForLine(kEndMarker)) << tool.out;
@@ -104,12 +103,10 @@ TEST_F(WatcherTest, StaysQuietButAliveWhenNoEntryIsNamed) {
   for (const auto &[path, act] : cases) {
     SCOPED_TRACE(path);
     ToolSession tool;
-    tool.send(path + "\n");
-    const std::string dialogue = kPrompt + "正在监控路径: " + path + "\n";
-    ASSERT_TRUE(tool.waitForLine(kPrompt + "正在监控路径: " + path)) << tool.err;
+    ASSERT_TRUE(tool.watch(path)) << tool.err;
     act();
     tool.drain(300);
-    EXPECT_EQ(tool.out, dialogue);
+    EXPECT_EQ(tool.out, kPrompt + "正在监控路径: " + path + "\n");
     EXPECT_TRUE(tool.isRunning());
   }
 }
@@ -144,23 +141,16 @@ TEST_F(WatcherTest, RefusedPathsEndWithTheWatchErrorAndStatusOne) {
 }
 
 TEST_F(WatcherTest, NoPromptWhenNotificationCannotBeSetUp) {
-  const std::string limitFile = "/proc/sys/fs/inotify/max_user_instances";
-  const std::string saved = readFile(limitFile);
-  const int fd = open(limitFile.c_str(), O_WRONLY);
-  if (saved.empty() || fd == -1) GTEST_SKIP() << "needs root to lower " << limitFile;
-  // Lowered only while the tool starts; every new inotify instance of this
-  // user fails meanwhile.
-  EXPECT_EQ(write(fd, "0\n", 2), 2);
   int status = 0;
   std::string out, err;
-  {
+  // No new inotify instance of this user can be made while the limit is 0.
+  const bool lowered = withKernelLimit("/proc/sys/fs/inotify/max_user_instances", "0\n", [&] {
     ToolSession tool;
     status = tool.waitForExit();
     out = tool.out;
     err = tool.err;
-  }
-  EXPECT_EQ(pwrite(fd, saved.data(), saved.size(), 0), static_cast<ssize_t>(saved.size()));
-  close(fd);
+  });
+  if (!lowered) GTEST_SKIP() << "needs root to lower max_user_instances";
   EXPECT_EQ(status, 1);
   EXPECT_EQ(out, "");
   EXPECT_EQ(err, "inotify_init: Too many open files\n");
