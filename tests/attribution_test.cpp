@@ -33,16 +33,18 @@ class AttributionTest : public ::testing::Test {
     if (!sibling.empty()) removeTree(sibling);
   }
 
-  // Watches dir, makes one event, and returns the lines that follow its
-  // event line.
-  std::vector<std::string> processLinesForOneEvent(int descriptorForTheTool = -1) {
+  // Watches the directory (dir unless given), makes one event, and returns
+  // the lines that follow its event line.
+  std::vector<std::string> processLinesForOneEvent(int descriptorForTheTool = -1,
+                                                   std::string watched = "") {
+    if (watched.empty()) watched = dir;
     ToolSession tool;
     if (descriptorForTheTool != -1) close(descriptorForTheTool);
-    EXPECT_TRUE(tool.watch(dir)) << tool.err;
+    EXPECT_TRUE(tool.watch(watched)) << tool.err;
     const std::string event = "检测到事件: 1073742080 路径: event";
     const std::string end = "检测到事件: 1073742080 路径: zz-end";
-    mkdir((dir + "/event").c_str(), 0755);
-    mkdir((dir + "/zz-end").c_str(), 0755);
+    mkdir((watched + "/event").c_str(), 0755);
+    mkdir((watched + "/zz-end").c_str(), 0755);
     EXPECT_TRUE(tool.waitForLine(end)) << tool.out;
     return linesBetween(tool.stdoutLines(), event, end);
   }
@@ -92,6 +94,19 @@ TEST_F(AttributionTest, ProcessGoneBeforeTheWalkLeavesNoLine) {
   const pid_t holder = startHolder("short-lived", {held});
   stopHolder(holder);
   EXPECT_EQ(processLinesForOneEvent(), std::vector<std::string>{});
+}
+
+TEST_F(AttributionTest, LongTargetsAreSearchedWhole) {
+  // The held directory's target is the whole watched path of almost 4000
+  // bytes: a read cut short of its end never matches.
+  std::string deep = dir;
+  while (deep.size() < 3800) {
+    deep += "/" + std::string(200, 'd');
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+  }
+  holders.push_back(startHolder("deep-holder", {deep}));
+  EXPECT_EQ(processLinesForOneEvent(-1, deep),
+            std::vector<std::string>{kProcessLabel + "deep-holder"});
 }
 
 TEST_F(AttributionTest, TheToolsOwnDescriptorsAreScannedToo) {

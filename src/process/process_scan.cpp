@@ -27,9 +27,9 @@ constexpr size_t kNameOffset = 19;
 // in several calls.
 constexpr size_t kListingBufferSize = 16384;
 
-// /proc fd links of ordinary files are at most a page long; starting there
-// means the buffer almost never grows.
-constexpr size_t kInitialTargetSize = 4096;
+// Most targets are far shorter; the rare longer one (up to a page, which is
+// 64 KiB on some arm64 kernels) grows the buffer for the rest of the process.
+constexpr size_t kInitialTargetSize = 1024;
 
 // Calls onEntry(type, name) for each entry of an open directory, in the order
 // the kernel lists them. A directory that vanishes mid-listing simply ends.
