@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include "tool_session.h"
@@ -107,15 +108,14 @@ TEST(Stress, EveryEventOnceAndOnlyWellFormedLinesWhileProcessesChurn) {
 
 TEST(Stress, OverflowIsReportedAndWatchingGoesOn) {
   const std::string dir = makeTempDir();
-  ToolSession *tool = nullptr;
+  std::unique_ptr<ToolSession> tool;
   // The kernel reads the limit when the tool makes its inotify instance,
   // before the prompt: it is restored as soon as the prompt shows.
   const bool lowered = withKernelLimit("/proc/sys/fs/inotify/max_queued_events", "32\n", [&] {
-    tool = new ToolSession;
+    tool = std::make_unique<ToolSession>();
     tool->waitFor([](const std::string &out) { return !out.empty(); });
   });
   if (!lowered) GTEST_SKIP() << "needs root to lower max_queued_events";
-  std::unique_ptr<ToolSession> owned(tool);
   ASSERT_TRUE(tool->watch(dir)) << tool->err;
 
   kill(tool->pid, SIGSTOP);

@@ -28,7 +28,7 @@ constexpr size_t kNameOffset = 19;
 constexpr size_t kListingBufferSize = 16384;
 
 // Most targets are far shorter; the rare longer one (up to a page, which is
-// 64 KiB on some arm64 kernels) grows the buffer for the rest of the process.
+// 64 KiB on some arm64 kernels) grows the buffer for the rest of the walk.
 constexpr size_t kInitialTargetSize = 1024;
 
 // Calls onEntry(type, name) for each entry of an open directory, in the order
@@ -75,14 +75,13 @@ ssize_t readLinkTarget(int directoryFd, const char *name, std::string *target) {
 }
 
 void scanDescriptors(int processDirFd, int descriptorDirFd, const std::string &watchedPath,
-                     int outputFd) {
+                     int outputFd, std::string *target) {
   alignas(8) char listing[kListingBufferSize];
-  std::string target(kInitialTargetSize, '\0');
   forEachDirectoryEntry(descriptorDirFd, listing, [&](unsigned char type, const char *name) {
     if (type != DT_LNK) return;
-    const ssize_t length = readLinkTarget(descriptorDirFd, name, &target);
+    const ssize_t length = readLinkTarget(descriptorDirFd, name, target);
     if (length < 0) return;
-    if (memmem(target.data(), static_cast<size_t>(length), watchedPath.data(),
+    if (memmem(target->data(), static_cast<size_t>(length), watchedPath.data(),
                watchedPath.size()) == nullptr) {
       return;
     }
@@ -94,12 +93,12 @@ void scanDescriptors(int processDirFd, int descriptorDirFd, const std::string &w
 // the process, so a process id reused during the walk cannot lend its name to
 // descriptors of the process that was listed.
 void scanProcess(int procFd, const char *processDirName, const std::string &watchedPath,
-                 int outputFd) {
+                 int outputFd, std::string *target) {
   const int processDirFd = openat(procFd, processDirName, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (processDirFd == -1) return;
   const int descriptorDirFd = openat(processDirFd, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (descriptorDirFd != -1) {
-    scanDescriptors(processDirFd, descriptorDirFd, watchedPath, outputFd);
+    scanDescriptors(processDirFd, descriptorDirFd, watchedPath, outputFd, target);
     close(descriptorDirFd);
   }
   close(processDirFd);
@@ -111,8 +110,12 @@ void scanProcessesForPath(const std::string &watchedPath, int outputFd) {
   const int procFd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (procFd == -1) return;
   alignas(8) char listing[kListingBufferSize];
+  // One buffer for every link target of the walk, not one per process.
+  std::string target(kInitialTargetSize, '\0');
   forEachDirectoryEntry(procFd, listing, [&](unsigned char type, const char *name) {
-    if (type == DT_DIR && isProcessId(name)) scanProcess(procFd, name, watchedPath, outputFd);
+    if (type == DT_DIR && isProcessId(name)) {
+      scanProcess(procFd, name, watchedPath, outputFd, &target);
+    }
   });
   close(procFd);
 }
