@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "process/output_line.h"
+#include "output/output_line.h"
 #include "watch/event_records.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "process/output_line.h"
+#include "output/output_line.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "process/output_line.h"
+#include "output/output_line.h"
 #include "process/process_attribution.h"
 #include "watch/event_records.h"
 

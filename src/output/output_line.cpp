@@ -1,4 +1,4 @@
-#include "process/output_line.h"
+#include "output/output_line.h"
 
 #include <errno.h>
 #include <unistd.h>
