@@ -20,7 +20,7 @@ std::string getProcessName(int processId);
 // (AT_FDCWD for an absolute or working-directory path).
 std::string getProcessNameAt(int directoryFd, const char *commandLinePath);
 
-// The name rule on raw command-line bytes: at most the first 1023 bytes count,
-// reading stops after the first newline, the first argument ends at its NUL,
-// only what follows its last slash is kept, and newlines are dropped.
+// The name rule on raw command-line bytes: the first argument ends at the first
+// NUL or newline within the first 1023 bytes, and only what follows its last
+// slash is kept.
 std::string shortNameFromCommandLine(std::string_view commandLine);

@@ -2,13 +2,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 #include "process/process_attribution.h"
 
 namespace {
 
-// The name was always read as one line of at most this many bytes.
+// The name is taken from the first 1023 bytes of the command line only, so a
+// long argument list costs no more than a short one.
 constexpr size_t kLongestCommandLine = 1023;
 
 // Reads up to kLongestCommandLine bytes; false when nothing could be read.
@@ -28,21 +27,17 @@ bool readCommandLine(int fd, char *buffer, size_t *length) {
 }  // namespace
 
 std::string shortNameFromCommandLine(std::string_view commandLine) {
-  std::string_view line = commandLine.substr(0, kLongestCommandLine);
-  const size_t newline = line.find('\n');
-  if (newline != std::string_view::npos) line = line.substr(0, newline + 1);
-  line = line.substr(0, line.find('\0'));
-  const size_t lastSlash = line.rfind('/');
-  if (lastSlash != std::string_view::npos) line.remove_prefix(lastSlash + 1);
-  std::string name(line);
-  name.erase(std::remove(name.begin(), name.end(), '\n'), name.end());
-  return name;
+  std::string_view argument = commandLine.substr(0, kLongestCommandLine);
+  argument = argument.substr(0, argument.find_first_of(std::string_view("\0\n", 2)));
+  const size_t lastSlash = argument.rfind('/');
+  if (lastSlash != std::string_view::npos) argument.remove_prefix(lastSlash + 1);
+  return std::string(argument);
 }
 
 std::string getProcessNameAt(int directoryFd, const char *commandLinePath) {
   const int fd = openat(directoryFd, commandLinePath, O_RDONLY | O_CLOEXEC);
   if (fd == -1) return {};
-  char buffer[kLongestCommandLine + 1];
+  char buffer[kLongestCommandLine];
   size_t length = 0;
   const bool readSome = readCommandLine(fd, buffer, &length);
   close(fd);
