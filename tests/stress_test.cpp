@@ -1,6 +1,7 @@
 // Under load and faults: processes start, hold, close and exit while the walk
 // reads them, and the kernel's event queue overflows.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,7 +12,6 @@
 
 #include <atomic>
 #include <map>
-#include <memory>
 #include <thread>
 
 #include "tool_session.h"
@@ -50,6 +50,27 @@ int churn(const std::string &sub, const std::atomic<bool> &stop) {
   return started;
 }
 
+size_t descriptorCount(pid_t pid) {
+  size_t count = 0;
+  DIR *listing = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (listing == nullptr) return 0;
+  while (const dirent *entry = readdir(listing)) count += entry->d_type == DT_LNK ? 1 : 0;
+  closedir(listing);
+  return count;
+}
+
+// kill() returns before a stop takes effect.
+void stopAndWait(pid_t pid) {
+  kill(pid, SIGSTOP);
+  const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+  for (int tries = 0; tries < 5000; ++tries) {
+    const std::string text = readFile(stat);
+    const size_t commandEnd = text.rfind(") ");
+    if (commandEnd != std::string::npos && text[commandEnd + 2] == 'T') return;
+    usleep(1000);
+  }
+}
+
 TEST(Stress, EveryEventOnceAndOnlyWellFormedLinesWhileProcessesChurn) {
   const std::string dir = makeTempDir(), sub = dir + "/sub";
   mkdir(sub.c_str(), 0755);
@@ -61,6 +82,7 @@ TEST(Stress, EveryEventOnceAndOnlyWellFormedLinesWhileProcessesChurn) {
 
   ToolSession tool;
   ASSERT_TRUE(tool.watch(dir)) << tool.err;
+  const size_t descriptorsBefore = descriptorCount(tool.pid);
   std::atomic<bool> stop{false};
   int churned = 0;
   std::thread churner([&] { churned = churn(sub, stop); });
@@ -73,6 +95,8 @@ TEST(Stress, EveryEventOnceAndOnlyWellFormedLinesWhileProcessesChurn) {
   ASSERT_TRUE(finished) << "the last event line never came";
   tool.drain(200);
   EXPECT_TRUE(tool.isRunning());
+  // A leak would reach the descriptor limit and silently end every process line.
+  EXPECT_EQ(descriptorCount(tool.pid), descriptorsBefore);
 
   const std::string eventLabel = "检测到事件: ", processLabel = "访问路径的进程: ";
   std::map<std::string, std::string> masksByName;
@@ -108,28 +132,27 @@ TEST(Stress, EveryEventOnceAndOnlyWellFormedLinesWhileProcessesChurn) {
 
 TEST(Stress, OverflowIsReportedAndWatchingGoesOn) {
   const std::string dir = makeTempDir();
-  std::unique_ptr<ToolSession> tool;
   // The kernel reads the limit when the tool makes its inotify instance,
   // before the prompt: it is restored as soon as the prompt shows.
-  const bool lowered = withKernelLimit("/proc/sys/fs/inotify/max_queued_events", "32\n", [&] {
-    tool = std::make_unique<ToolSession>();
-    tool->waitFor([](const std::string &out) { return !out.empty(); });
-  });
-  if (!lowered) GTEST_SKIP() << "needs root to lower max_queued_events";
-  ASSERT_TRUE(tool->watch(dir)) << tool->err;
+  KernelLimit queueLimit("/proc/sys/fs/inotify/max_queued_events", "32\n");
+  if (!queueLimit.isSet()) GTEST_SKIP() << "needs root to lower max_queued_events";
+  ToolSession tool;
+  tool.waitFor([](const std::string &out) { return !out.empty(); });
+  queueLimit.restore();
+  ASSERT_TRUE(tool.watch(dir)) << tool.err;
 
-  kill(tool->pid, SIGSTOP);
+  stopAndWait(tool.pid);
   const int burst = 200;
   for (int i = 0; i < burst; ++i) mkdir((dir + "/burst-" + std::to_string(i)).c_str(), 0755);
-  kill(tool->pid, SIGCONT);
+  kill(tool.pid, SIGCONT);
   // Once the overflow record is read, the full queue has been drained and new
   // events are queued again.
-  ASSERT_TRUE(tool->waitFor([&](const std::string &) {
-    return tool->err == "警告: 事件队列溢出，部分事件已丢失\n";
-  })) << tool->err;
+  ASSERT_TRUE(tool.waitFor([&](const std::string &) {
+    return tool.err == "警告: 事件队列溢出，部分事件已丢失\n";
+  })) << tool.err;
   mkdir((dir + "/after").c_str(), 0755);
-  EXPECT_TRUE(tool->waitForLine("检测到事件: 1073742080 路径: after")) << tool->out;
-  const std::vector<std::string> lines = tool->stdoutLines();
+  EXPECT_TRUE(tool.waitForLine("检测到事件: 1073742080 路径: after")) << tool.out;
+  const std::vector<std::string> lines = tool.stdoutLines();
   const auto reported = std::count_if(lines.begin(), lines.end(), [](const std::string &line) {
     return line.find("路径: burst-") != std::string::npos;
   });

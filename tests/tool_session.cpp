@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -51,7 +53,7 @@ std::vector<std::string> toolCommand() {
   return command;
 }
 
-ToolSession::ToolSession() {
+ToolSession::ToolSession(const std::function<void()> &beforeExec) {
   int in[2], out[2], errPipe[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
     abort();
@@ -63,6 +65,13 @@ ToolSession::ToolSession() {
     dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
     dup2(errPipe[1], STDERR_FILENO);
+    // Ignored signals and the signal mask survive exec: the tool must meet
+    // the defaults a shell gives it, not this test's own settings.
+    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (beforeExec) beforeExec();
     execvp(argv[0], argv.data());
     _exit(127);
   }
@@ -80,7 +89,7 @@ ToolSession::~ToolSession() {
     waitForExit();
   }
   closeInput();
-  close(outputFd_);
+  closeOutput();
   close(errorFd_);
 }
 
@@ -97,6 +106,11 @@ bool ToolSession::watch(const std::string &path) {
 void ToolSession::closeInput() {
   if (inputFd_ != -1) close(inputFd_);
   inputFd_ = -1;
+}
+
+void ToolSession::closeOutput() {
+  if (outputFd_ != -1) close(outputFd_);
+  outputFd_ = -1;
 }
 
 bool ToolSession::readAvailable(int timeoutMs) {
@@ -190,6 +204,11 @@ pid_t startHolder(const std::string &argv0, const std::vector<std::string> &file
   std::vector<char *> argv = argvOf(words);
   const pid_t child = fork();
   if (child == 0) {
+    // Some holders keep more descriptors than a default soft limit allows.
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
     // Opened without O_CLOEXEC so that sleep inherits them.
     for (const auto &file : files) {
       if (open(file.c_str(), O_RDONLY) == -1) _exit(126);
@@ -216,21 +235,25 @@ void stopHolder(pid_t pid) {
   waitpid(pid, nullptr, 0);
 }
 
-bool withKernelLimit(const std::string &file, const std::string &value,
-                     const std::function<void()> &whileSet) {
-  const std::string saved = readFile(file);
-  const int fd = open(file.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd == -1 || saved.empty()) {
-    if (fd != -1) close(fd);
-    return false;
-  }
-  const bool set = write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size());
-  if (set) whileSet();
-  const bool restored =
-      pwrite(fd, saved.data(), saved.size(), 0) == static_cast<ssize_t>(saved.size());
+KernelLimit::KernelLimit(std::string file, const std::string &value)
+    : file_(std::move(file)), saved_(readFile(file_)) {
+  const int fd = open(file_.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd == -1) return;
+  set_ = !saved_.empty() &&
+         write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size());
   close(fd);
-  if (!restored) abort();
-  return set;
+}
+
+KernelLimit::~KernelLimit() { restore(); }
+
+void KernelLimit::restore() {
+  if (!set_) return;
+  const int fd = open(file_.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd == -1 || write(fd, saved_.data(), saved_.size()) != static_cast<ssize_t>(saved_.size())) {
+    abort();
+  }
+  close(fd);
+  set_ = false;
 }
 
 std::string makeTempDir() {

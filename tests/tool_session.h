@@ -14,7 +14,10 @@ std::vector<std::string> toolCommand();
 
 class ToolSession {
  public:
-  ToolSession();
+  // The tool starts with default signal dispositions and an empty signal
+  // mask, whatever this process has; beforeExec, when given, then runs in the
+  // child with the tool's standard streams in place.
+  explicit ToolSession(const std::function<void()> &beforeExec = {});
   ~ToolSession();
   ToolSession(const ToolSession &) = delete;
   ToolSession &operator=(const ToolSession &) = delete;
@@ -23,6 +26,8 @@ class ToolSession {
   // Types the path and waits for the monitoring line.
   bool watch(const std::string &path);
   void closeInput();
+  // Closes this end of the tool's standard output, as a reader that goes away.
+  void closeOutput();
   // Reads the tool's output until done(stdout) holds or the time runs out.
   bool waitFor(const std::function<bool(const std::string &)> &done, int timeoutMs = 10000);
   bool waitForLine(const std::string &line, int timeoutMs = 10000);
@@ -56,9 +61,22 @@ void stopHolder(pid_t pid);
 
 std::string readFile(const std::string &path);
 
-// Sets a kernel limit under /proc/sys, runs whileSet, and puts the old value
-// back at once. False, with nothing run, when the limit cannot be written.
-bool withKernelLimit(const std::string &file, const std::string &value,
-                     const std::function<void()> &whileSet);
+// Sets a kernel limit under /proc/sys and puts the old value back on
+// restore() or when it goes out of scope, however the test ends.
+class KernelLimit {
+ public:
+  KernelLimit(std::string file, const std::string &value);
+  ~KernelLimit();
+  KernelLimit(const KernelLimit &) = delete;
+  KernelLimit &operator=(const KernelLimit &) = delete;
+  // False when the limit could not be written (not root, no such file).
+  bool isSet() const { return set_; }
+  void restore();
+
+ private:
+  std::string file_;
+  std::string saved_;
+  bool set_ = false;
+};
 std::string makeTempDir();
 void removeTree(const std::string &path);
