@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "process/process_attribution.h"
@@ -10,7 +11,10 @@ namespace {
 // long argument list costs no more than a short one.
 constexpr size_t kLongestCommandLine = 1023;
 
-// Reads up to kLongestCommandLine bytes; false when nothing could be read.
+// Reads until the first argument has ended (a NUL or newline has come), the
+// kLongestCommandLine bytes are full, or the file ends: the name never needs
+// more, and a second read just to meet the end of the file doubles the cost.
+// False when nothing could be read.
 bool readCommandLine(int fd, char *buffer, size_t *length) {
   size_t used = 0;
   while (used < kLongestCommandLine) {
@@ -18,7 +22,12 @@ bool readCommandLine(int fd, char *buffer, size_t *length) {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) break;
+    const char *added = buffer + used;
     used += static_cast<size_t>(got);
+    if (memchr(added, '\0', static_cast<size_t>(got)) != nullptr ||
+        memchr(added, '\n', static_cast<size_t>(got)) != nullptr) {
+      break;
+    }
   }
   *length = used;
   return used > 0;

@@ -53,8 +53,11 @@ ssize_t readLinkTarget(int directoryFd, const char *name, std::string *target) {
   }
 }
 
-void scanDescriptors(int processDirFd, int descriptorDirFd, const std::string &watchedPath,
-                     int outputFd, std::string *target) {
+// The name is read through the descriptor directory's own parent: that
+// directory stays tied to the process that was listed, so once it has ended,
+// "../cmdline" fails rather than naming a process that took over its id.
+void scanDescriptors(int descriptorDirFd, const std::string &watchedPath, int outputFd,
+                     std::string *target) {
   forEachDirectoryEntry(descriptorDirFd, [&](const dirent &entry) {
     if (entry.d_type != DT_LNK) return;
     const ssize_t length = readLinkTarget(descriptorDirFd, entry.d_name, target);
@@ -63,22 +66,19 @@ void scanDescriptors(int processDirFd, int descriptorDirFd, const std::string &w
                watchedPath.size()) == nullptr) {
       return;
     }
-    writeLine(outputFd, kProcessLineLabel, getProcessNameAt(processDirFd, "cmdline"));
+    writeLine(outputFd, kProcessLineLabel, getProcessNameAt(descriptorDirFd, "../cmdline"));
   });
 }
 
-// The descriptors and the name are both read through one open directory of
-// the process, so a process id reused during the walk cannot lend its name to
-// descriptors of the process that was listed.
+// Opening PID/fd straight from /proc passes through no open of the process
+// directory, which a watch on /proc would report as an event of its own.
 void scanProcess(int procFd, const char *processDirName, const std::string &watchedPath,
                  int outputFd, std::string *target) {
-  const int processDirFd = openat(procFd, processDirName, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (processDirFd == -1) return;
-  const int descriptorDirFd = openat(processDirFd, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (descriptorDirFd != -1) {
-    scanDescriptors(processDirFd, descriptorDirFd, watchedPath, outputFd, target);
-  }
-  close(processDirFd);
+  const std::string descriptorDir = std::string(processDirName) + "/fd";
+  const int descriptorDirFd =
+      openat(procFd, descriptorDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptorDirFd == -1) return;
+  scanDescriptors(descriptorDirFd, watchedPath, outputFd, target);
 }
 
 }  // namespace
