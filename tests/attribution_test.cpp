@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "tool_session.h"
 
@@ -18,6 +19,20 @@ struct Holder {
   std::string argv0;
   std::vector<std::string> files;
   std::vector<std::string> expectedLines;
+  // Started from this program instead, under its name, with its first
+  // thread ended.
+  bool withoutMainThread = false;
+};
+
+// How the tool is started and read for one event.
+struct Session {
+  // A descriptor the tool inherits, closed here once it has started.
+  int descriptorForTheTool = -1;
+  // The watched directory, when not the fixture's.
+  std::string watched;
+  std::function<void()> beforeExec;
+  // How long the events wait for a reader.
+  int readAfterMs = 0;
 };
 
 class AttributionTest : public ::testing::Test {
@@ -33,18 +48,18 @@ class AttributionTest : public ::testing::Test {
     if (!sibling.empty()) removeTree(sibling);
   }
 
-  // Watches the directory (dir unless given), makes one event, and returns
-  // the lines that follow its event line.
-  std::vector<std::string> processLinesForOneEvent(int descriptorForTheTool = -1,
-                                                   std::string watched = "") {
-    if (watched.empty()) watched = dir;
-    ToolSession tool;
-    if (descriptorForTheTool != -1) close(descriptorForTheTool);
+  // Watches the directory, makes one event, and returns the lines that
+  // follow its event line.
+  std::vector<std::string> processLinesForOneEvent(const Session &session = {}) {
+    const std::string watched = session.watched.empty() ? dir : session.watched;
+    ToolSession tool(session.beforeExec);
+    if (session.descriptorForTheTool != -1) close(session.descriptorForTheTool);
     EXPECT_TRUE(tool.watch(watched)) << tool.err;
     const std::string event = "检测到事件: 1073742080 路径: event";
     const std::string end = "检测到事件: 1073742080 路径: zz-end";
     mkdir((watched + "/event").c_str(), 0755);
     mkdir((watched + "/zz-end").c_str(), 0755);
+    usleep(session.readAfterMs * 1000);
     EXPECT_TRUE(tool.waitForLine(end)) << tool.out;
     return linesBetween(tool.stdoutLines(), event, end);
   }
@@ -76,10 +91,13 @@ TEST_F(AttributionTest, NamesEveryHolderOncePerMatchingDescriptor) {
       {"elsewhere", {"/dev/null"}, {}},
       // More descriptors than one read of a directory listing returns.
       {"many", std::vector<std::string>(2000, held), std::vector<std::string>(2000, "many")},
+      // Seen through its other threads, and still once per descriptor.
+      {"", {held, held}, {"e2e_tests", "e2e_tests"}, true},
   };
   std::vector<std::string> expected;
   for (const auto &c : cases) {
-    holders.push_back(startHolder(c.argv0, c.files));
+    holders.push_back(c.withoutMainThread ? startHolderWithoutMainThread(c.files)
+                                          : startHolder(c.argv0, c.files));
     for (const auto &name : c.expectedLines) expected.push_back(kProcessLabel + name);
   }
   std::vector<std::string> lines = processLinesForOneEvent();
@@ -101,7 +119,7 @@ TEST_F(AttributionTest, LongTargetsAreSearchedWhole) {
     ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
   }
   holders.push_back(startHolder("deep-holder", {deep}));
-  EXPECT_EQ(processLinesForOneEvent(-1, deep),
+  EXPECT_EQ(processLinesForOneEvent({-1, deep, {}, 0}),
             std::vector<std::string>{kProcessLabel + "deep-holder"});
 }
 
@@ -113,7 +131,20 @@ TEST_F(AttributionTest, TheToolsOwnDescriptorsAreScannedToo) {
   // Under qemu-user the process is qemu's, and so is its command line.
   const std::string program = toolCommand().front();
   const std::string name = program.substr(program.rfind('/') + 1);
-  EXPECT_EQ(processLinesForOneEvent(inherited), std::vector<std::string>{kProcessLabel + name});
+  EXPECT_EQ(processLinesForOneEvent({inherited, "", {}, 0}),
+            std::vector<std::string>{kProcessLabel + name});
+}
+
+TEST_F(AttributionTest, ASlowReaderOfANonBlockingOutputGetsEveryLine) {
+  holders.push_back(startHolder("many", std::vector<std::string>(2000, held)));
+  Session slowReader;
+  slowReader.beforeExec = [] {
+    fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
+    fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096);
+  };
+  slowReader.readAfterMs = 300;
+  EXPECT_EQ(processLinesForOneEvent(slowReader),
+            std::vector<std::string>(2000, kProcessLabel + "many"));
 }
 
 }  // namespace

@@ -62,13 +62,7 @@ size_t descriptorCount(pid_t pid) {
 // kill() returns before a stop takes effect.
 void stopAndWait(pid_t pid) {
   kill(pid, SIGSTOP);
-  const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
-  for (int tries = 0; tries < 5000; ++tries) {
-    const std::string text = readFile(stat);
-    const size_t commandEnd = text.rfind(") ");
-    if (commandEnd != std::string::npos && text[commandEnd + 2] == 'T') return;
-    usleep(1000);
-  }
+  for (int tries = 0; tries < 5000 && processState(pid) != 'T'; ++tries) usleep(1000);
 }
 
 TEST(Stress, EveryEventOnceAndOnlyWellFormedLinesWhileProcessesChurn) {

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -228,6 +230,37 @@ pid_t startHolder(const std::string &argv0, const std::vector<std::string> &file
   const std::string cmdline = "/proc/" + std::to_string(child) + "/cmdline";
   for (int tries = 0; tries < 5000 && readFile(cmdline) != expected; ++tries) usleep(1000);
   return child;
+}
+
+pid_t startHolderWithoutMainThread(const std::vector<std::string> &files) {
+  const pid_t child = fork();
+  if (child == 0) {
+    for (const auto &file : files) {
+      if (open(file.c_str(), O_RDONLY) == -1) _exit(126);
+    }
+    for (int i = 0; i < 2; ++i) {
+      pthread_t thread;
+      pthread_create(
+          &thread, nullptr,
+          [](void *) -> void * {
+            for (;;) pause();
+          },
+          nullptr);
+    }
+    // The exit call ends only this thread; pthread_exit would unwind
+    // through the test framework's frames.
+    syscall(SYS_exit, 0);
+  }
+  // The ended first thread is a zombie while the process lives on.
+  for (int tries = 0; tries < 5000 && processState(child) != 'Z'; ++tries) usleep(1000);
+  return child;
+}
+
+char processState(pid_t pid) {
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t commandEnd = stat.rfind(") ");
+  return commandEnd != std::string::npos && commandEnd + 2 < stat.size() ? stat[commandEnd + 2]
+                                                                         : '?';
 }
 
 void stopHolder(pid_t pid) {

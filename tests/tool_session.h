@@ -57,7 +57,13 @@ std::vector<std::string> linesBetween(const std::vector<std::string> &lines,
 // Starts /bin/sleep with the given argv[0], holding each file open (the same
 // file may be given twice); returns once it runs under that name.
 pid_t startHolder(const std::string &argv0, const std::vector<std::string> &files);
+// Forks a holder of the files, under this program's command line, whose first
+// thread then ends while two others keep it running; returns once it has.
+pid_t startHolderWithoutMainThread(const std::vector<std::string> &files);
 void stopHolder(pid_t pid);
+
+// The state letter of a process, from /proc/PID/stat ('?' when unreadable).
+char processState(pid_t pid);
 
 std::string readFile(const std::string &path);
 

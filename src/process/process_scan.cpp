@@ -56,10 +56,13 @@ ssize_t readLinkTarget(int directoryFd, const char *name, std::string *target) {
 // The name is read through the descriptor directory's own parent: that
 // directory stays tied to the process that was listed, so once it has ended,
 // "../cmdline" fails rather than naming a process that took over its id.
-void scanDescriptors(int descriptorDirFd, const std::string &watchedPath, int outputFd,
-                     std::string *target) {
+// Returns how many descriptors the directory listed.
+size_t scanDescriptors(int descriptorDirFd, const std::string &watchedPath, int outputFd,
+                       std::string *target) {
+  size_t listed = 0;
   forEachDirectoryEntry(descriptorDirFd, [&](const dirent &entry) {
     if (entry.d_type != DT_LNK) return;
+    ++listed;
     const ssize_t length = readLinkTarget(descriptorDirFd, entry.d_name, target);
     if (length < 0) return;
     if (memmem(target->data(), static_cast<size_t>(length), watchedPath.data(),
@@ -68,17 +71,42 @@ void scanDescriptors(int descriptorDirFd, const std::string &watchedPath, int ou
     }
     writeLine(outputFd, kProcessLineLabel, getProcessNameAt(descriptorDirFd, "../cmdline"));
   });
+  return listed;
 }
 
-// Opening PID/fd straight from /proc passes through no open of the process
-// directory, which a watch on /proc would report as an event of its own.
+int openDirectoryAt(int directoryFd, const std::string &path) {
+  return openat(directoryFd, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Once the first thread of a process has ended, PID/fd lists nothing and
+// PID/cmdline is empty, while every other thread's task/TID/fd and
+// task/TID/cmdline still show the process's descriptors and command line.
+// The first thread whose directory lists any stands for the process, so it
+// is named once per descriptor, not once per thread.
+void scanOtherThreads(int procFd, const char *processDirName, const std::string &watchedPath,
+                      int outputFd, std::string *target) {
+  const int taskDirFd = openDirectoryAt(procFd, std::string(processDirName) + "/task");
+  if (taskDirFd == -1) return;
+  bool found = false;
+  forEachDirectoryEntry(taskDirFd, [&](const dirent &entry) {
+    if (found || !isProcessId(entry.d_name) || strcmp(entry.d_name, processDirName) == 0) return;
+    const int descriptorDirFd = openDirectoryAt(taskDirFd, std::string(entry.d_name) + "/fd");
+    if (descriptorDirFd == -1) return;
+    found = scanDescriptors(descriptorDirFd, watchedPath, outputFd, target) > 0;
+  });
+}
+
+// PID/fd is opened straight from /proc: opening the process directory to
+// pass through it would be an event of its own on a watch of /proc. A
+// descriptor directory that cannot be opened (another user's process) is
+// passed over without looking at its threads.
 void scanProcess(int procFd, const char *processDirName, const std::string &watchedPath,
                  int outputFd, std::string *target) {
-  const std::string descriptorDir = std::string(processDirName) + "/fd";
-  const int descriptorDirFd =
-      openat(procFd, descriptorDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int descriptorDirFd = openDirectoryAt(procFd, std::string(processDirName) + "/fd");
   if (descriptorDirFd == -1) return;
-  scanDescriptors(descriptorDirFd, watchedPath, outputFd, target);
+  if (scanDescriptors(descriptorDirFd, watchedPath, outputFd, target) == 0) {
+    scanOtherThreads(procFd, processDirName, watchedPath, outputFd, target);
+  }
 }
 
 }  // namespace
