@@ -2,7 +2,9 @@
 // it, names the processes that hold the watched path open.
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <stdio.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -27,15 +29,32 @@ constexpr size_t kEventBufferSize = 10 * (sizeof(struct inotify_event) + NAME_MA
 // overlong line need not be kept for it to say so.
 constexpr size_t kLongestKeptLine = PATH_MAX + 1;
 
+// A standard stream that was closed would otherwise be the next descriptor
+// opened: the notification descriptor would be read as the input or written
+// with the lines. A closed one reads as empty and swallows what is written.
+void openClosedStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is fd itself, as those below it are open.
+    if (open("/dev/null", O_RDWR) == -1) return;
+  }
+}
+
 // Reads one line without its newline, one byte at a time so that nothing
-// after the line is taken from standard input. A NUL byte ends the reading:
-// the path is refused whatever follows.
+// after the line is taken from standard input. A non-blocking input that has
+// nothing yet is waited for: only a newline or the end of input ends the
+// line. A NUL byte ends the reading: the path is refused whatever follows.
 std::string readWatchedPath() {
   std::string line;
   char byte = 0;
   for (;;) {
     const ssize_t got = read(STDIN_FILENO, &byte, 1);
     if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == EAGAIN) {
+      pollfd input{STDIN_FILENO, POLLIN, 0};
+      poll(&input, 1, -1);
+      continue;
+    }
     if (got <= 0 || byte == '\n') return line;
     if (byte == '\0') {
       line.push_back(byte);
@@ -56,13 +75,16 @@ int addWatch(int notifyFd, const std::string &watchedPath) {
   return inotify_add_watch(notifyFd, watchedPath.c_str(), kWatchMask);
 }
 
-// Reads and reports records until a read fails for good.
+// Reads and reports records until a read fails for good, which it reports.
 void watchEvents(int notifyFd, const std::string &watchedPath) {
   alignas(struct inotify_event) char buffer[kEventBufferSize];
   for (;;) {
     const ssize_t byteCount = read(notifyFd, buffer, sizeof buffer);
     if (byteCount < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (byteCount < 0) return;
+    if (byteCount < 0) {
+      perror("read");
+      return;
+    }
     if (byteCount == 0) continue;
     reportEventRecords(buffer, static_cast<size_t>(byteCount), watchedPath, STDOUT_FILENO,
                        STDERR_FILENO, scanProcessesForPath);
@@ -72,6 +94,7 @@ void watchEvents(int notifyFd, const std::string &watchedPath) {
 }  // namespace
 
 int main() {
+  openClosedStandardStreams();
   const int notifyFd = inotify_init();
   if (notifyFd == -1) {
     perror("inotify_init");
@@ -85,6 +108,5 @@ int main() {
   }
   writeLine(STDOUT_FILENO, kMonitoringLabel, watchedPath);
   watchEvents(notifyFd, watchedPath);
-  perror("read");
   return 1;
 }
