@@ -1,13 +1,4 @@
-# Cross build for 64-bit ARM with Debian's cross compiler
-# (apt-get install g++-aarch64-linux-gnu). Linked statically, the result runs
-# on any aarch64 Linux kernel, Android's included, with nothing beside it.
-set(CMAKE_SYSTEM_NAME Linux)
+# 64-bit ARM (arm64-v8a): apt-get install g++-aarch64-linux-gnu
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(WHOTOUCH_TRIPLE aarch64-linux-gnu)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-gnu-cross.cmake)
