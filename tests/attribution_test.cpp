@@ -131,6 +131,8 @@ TEST_F(AttributionTest, TheToolsOwnDescriptorsAreScannedToo) {
   // Under qemu-user the process is qemu's, and so is its command line.
   const std::string program = toolCommand().front();
   const std::string name = program.substr(program.rfind('/') + 1);
+  if (toolCommand().size() > 1)
+    printf("under a runner the tool's process is named %s\n", name.c_str());
   EXPECT_EQ(processLinesForOneEvent({inherited, "", {}, 0}),
             std::vector<std::string>{kProcessLabel + name});
 }
