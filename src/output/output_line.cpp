@@ -23,13 +23,14 @@ void appendEscaped(std::string *escaped, unsigned char byte) {
 }
 
 // The default action of SIGPIPE, whatever disposition and mask were inherited.
+// None of these calls can fail for SIGPIPE, and raise does not return.
 void endAsBrokenPipe() {
-  signal(SIGPIPE, SIG_DFL);
+  (void)signal(SIGPIPE, SIG_DFL);
   sigset_t brokenPipe;
   sigemptyset(&brokenPipe);
   sigaddset(&brokenPipe, SIGPIPE);
-  sigprocmask(SIG_UNBLOCK, &brokenPipe, nullptr);
-  raise(SIGPIPE);
+  (void)sigprocmask(SIG_UNBLOCK, &brokenPipe, nullptr);
+  (void)raise(SIGPIPE);
 }
 
 }  // namespace
