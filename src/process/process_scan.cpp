@@ -114,7 +114,7 @@ void scanProcess(int procFd, const char *processDirName, const std::string &watc
 void scanProcessesForPath(const std::string &watchedPath, int outputFd) {
   const int procFd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (procFd == -1) return;
-  // One buffer for every link target of the walk, not one per process.
+  // One buffer serves every link target of the walk: it is allocated once.
   std::string target(kInitialTargetSize, '\0');
   // The listing owns procFd until it ends; meanwhile the process directories
   // are opened relative to it.
