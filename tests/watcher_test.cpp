@@ -161,7 +161,7 @@ TEST_F(WatcherTest, AWatchOnProcSeesOthersNotItsOwnWalk) {
   EXPECT_EQ(std::count(events.begin(), events.end(), event), 1) << events.size() << " events";
 }
 
-TEST_F(WatcherTest, StandardStreamsInAnyStateGetTheUsualBehaviour) {
+TEST_F(WatcherTest, ClosedOrNonBlockingInputAndAGoneReaderBehaveAsUsual) {
   const std::string monitoring = kPrompt + "正在监控路径: " + dir + "\n";
   const auto watchThenLoseTheReader = [&](ToolSession &tool) {
     ASSERT_TRUE(tool.watch(dir)) << tool.err;
