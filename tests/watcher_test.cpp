@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -101,20 +103,35 @@ TEST_F(WatcherTest, ReportsOpensAndCreationsWithTheirFullMask) {
   }
 }
 
-TEST_F(WatcherTest, StaysQuietButAliveWhenNoEntryIsNamed) {
+// Nothing more can be printed: the user is told why, and the tool waits on.
+TEST_F(WatcherTest, AWatchOnAFileOrAWatchThatEndedIsAnnouncedAndWaitedOn) {
   touchFile(dir + "/plain");
-  const std::vector<std::pair<std::string, std::function<void()>>> cases = {
-      {dir + "/plain", [&] { openAndClose(dir + "/plain"); }},
-      {dir + "/gone", [&] { rmdir((dir + "/gone").c_str()); }},
-  };
   mkdir((dir + "/gone").c_str(), 0755);
-  for (const auto &[path, act] : cases) {
-    SCOPED_TRACE(path);
+  struct QuietCase {
+    std::string path;
+    std::function<void()> act;
+    std::string expectedErr;
+  };
+  const std::vector<QuietCase> cases = {
+      {dir + "/plain", [&] { openAndClose(dir + "/plain"); },
+       "警告: 路径不是目录，只有目录中的条目会被报告\n"},
+      // A directory of the same name that comes back is not watched.
+      {dir + "/gone",
+       [&] {
+         rmdir((dir + "/gone").c_str());
+         mkdir((dir + "/gone").c_str(), 0755);
+         touchFile(dir + "/gone/new");
+       },
+       "警告: 监控已结束，路径已被删除或其文件系统已卸载\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.path);
     ToolSession tool;
-    ASSERT_TRUE(tool.watch(path)) << tool.err;
-    act();
+    ASSERT_TRUE(tool.watch(c.path)) << tool.err;
+    c.act();
     tool.drain(300);
-    EXPECT_EQ(tool.out, kPrompt + "正在监控路径: " + path + "\n");
+    EXPECT_EQ(tool.out, kPrompt + "正在监控路径: " + c.path + "\n");
+    EXPECT_EQ(tool.err, c.expectedErr);
     EXPECT_TRUE(tool.isRunning());
   }
 }
@@ -148,20 +165,80 @@ TEST_F(WatcherTest, RefusedPathsEndWithTheWatchErrorAndStatusOne) {
   }
 }
 
-TEST_F(WatcherTest, AWatchOnProcSeesOthersNotItsOwnWalk) {
-  ToolSession tool;
-  ASSERT_TRUE(tool.watch("/proc")) << tool.err;
-  const std::string self = std::to_string(getpid());
-  const std::string event = "检测到事件: 1073741856 路径: " + self;
-  closedir(opendir(("/proc/" + self).c_str()));
-  ASSERT_TRUE(tool.waitForLine(event)) << tool.out;
-  // A walk that opened each process directory would report itself for ever.
-  tool.drain(500);
-  const std::vector<std::string> events = eventLines(tool.stdoutLines());
-  EXPECT_EQ(std::count(events.begin(), events.end(), event), 1) << events.size() << " events";
+// A directory of "/" that is no mount point: opening it is an event on a
+// watch of "/" ("proc" itself is the process file system's mount point here).
+std::string aPlainDirectoryOfTheRoot() {
+  struct stat root {};
+  stat("/", &root);
+  DIR *listing = opendir("/");
+  std::string found;
+  while (const dirent *entry = readdir(listing)) {
+    struct stat status {};
+    const std::string path = std::string("/") + entry->d_name;
+    if (found.empty() && entry->d_name[0] != '.' && lstat(path.c_str(), &status) == 0 &&
+        S_ISDIR(status.st_mode) && status.st_dev == root.st_dev) {
+      found = entry->d_name;
+    }
+  }
+  closedir(listing);
+  return found;
 }
 
-TEST_F(WatcherTest, ClosedOrNonBlockingInputAndAGoneReaderBehaveAsUsual) {
+// In the tool's own mount namespace /proc is left a plain empty directory, as
+// in a bare chroot.
+void hideTheProcessFileSystem() {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      umount2("/proc", MNT_DETACH) != 0) {
+    perror("hiding /proc");
+    _exit(125);
+  }
+}
+
+TEST_F(WatcherTest, TheWalkDoesNotFeedItsOwnWatch) {
+  const std::string self = std::to_string(getpid());
+  const std::string plain = aPlainDirectoryOfTheRoot();
+  struct FeedbackCase {
+    const char *title;
+    std::function<void()> beforeExec;
+    std::string watched;
+    std::string opened;
+    // How often each event line may appear: a walk that fed its watch
+    // would report itself for ever.
+    std::vector<std::pair<std::string, long>> expectedCounts;
+  };
+  const std::vector<FeedbackCase> cases = {
+      {"a watch on /proc sees others' opens, not its own walk",
+       {},
+       "/proc",
+       "/proc/" + self,
+       {{"检测到事件: 1073741856 路径: " + self, 1}}},
+      {"a root whose /proc is a plain directory",
+       hideTheProcessFileSystem,
+       "/",
+       "/" + plain,
+       {{"检测到事件: 1073741856 路径: " + plain, 1}, {"检测到事件: 1073741856 路径: proc", 0}}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.title);
+    if (c.beforeExec && geteuid() != 0) {
+      printf("skipped \"%s\": needs root for a private mount namespace\n", c.title);
+      continue;
+    }
+    ToolSession tool(c.beforeExec);
+    ASSERT_TRUE(tool.watch(c.watched)) << tool.err;
+    closedir(opendir(c.opened.c_str()));
+    ASSERT_TRUE(tool.waitForLine(c.expectedCounts.front().first)) << tool.out << tool.err;
+    tool.drain(500);
+    const std::vector<std::string> events = eventLines(tool.stdoutLines());
+    for (const auto &[event, count] : c.expectedCounts) {
+      EXPECT_EQ(std::count(events.begin(), events.end(), event), count)
+          << event << " among " << events.size() << " events";
+    }
+  }
+}
+
+TEST_F(WatcherTest, StandardStreamsClosedNonBlockingFailingOrGone) {
   const std::string monitoring = kPrompt + "正在监控路径: " + dir + "\n";
   const auto watchThenLoseTheReader = [&](ToolSession &tool) {
     ASSERT_TRUE(tool.watch(dir)) << tool.err;
@@ -188,6 +265,9 @@ TEST_F(WatcherTest, ClosedOrNonBlockingInputAndAGoneReaderBehaveAsUsual) {
          tool.waitFor([&](const std::string &out) { return out == monitoring; });
        },
        -1, monitoring, ""},
+      {"an output that fails ends the tool at its first line",
+       [] { dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); }, [](ToolSession &) {}, 1, "",
+       "write: No space left on device\n"},
       {"output closed, SIGPIPE default", {}, watchThenLoseTheReader, 128 + SIGPIPE, monitoring, ""},
       {"output closed, SIGPIPE ignored by the parent", [] { signal(SIGPIPE, SIG_IGN); },
        watchThenLoseTheReader, 128 + SIGPIPE, monitoring, ""},

@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 namespace {
@@ -71,7 +73,14 @@ void writeAll(int fd, std::string_view text) {
       continue;
     }
     if (written < 0 && errno == EPIPE) endAsBrokenPipe();
-    if (written <= 0) return;
+    // A lost line would read as "nobody touched it": a full disk, a
+    // terminal gone (EIO) or any other failure ends the tool instead.
+    if (written <= 0) {
+      // A write that takes nothing of a non-empty text would be retried for ever.
+      if (written == 0) errno = EIO;
+      perror("write");
+      exit(1);
+    }
     text.remove_prefix(static_cast<size_t>(written));
   }
 }

@@ -19,6 +19,6 @@ void writeLine(int fd, std::string_view label, std::string_view value);
 // Writes all of text, resuming after short writes and interruptions and
 // waiting while a non-blocking output is full. When the reader has gone
 // (EPIPE) the tool ends as SIGPIPE's default action ends it, even if SIGPIPE
-// was left ignored or blocked by whoever started it; other failures are not
-// reported.
+// was left ignored or blocked by whoever started it; any other failure is
+// reported as "write: REASON" on standard error and ends the tool with status 1.
 void writeAll(int fd, std::string_view text);

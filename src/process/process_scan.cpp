@@ -1,6 +1,8 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <string.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <climits>
@@ -109,9 +111,18 @@ void scanProcess(int procFd, const char *processDirName, const std::string &watc
   }
 }
 
+// In a bare chroot /proc can be a plain directory: opening it would be an
+// event on a watch of "/", whose walk would open it again, for ever. A
+// status call of the file system opens nothing.
+bool isProcessFileSystem(const char *path) {
+  struct statfs fileSystem {};
+  return statfs(path, &fileSystem) == 0 && fileSystem.f_type == PROC_SUPER_MAGIC;
+}
+
 }  // namespace
 
 void scanProcessesForPath(const std::string &watchedPath, int outputFd) {
+  if (!isProcessFileSystem("/proc")) return;
   const int procFd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (procFd == -1) return;
   // One buffer serves every link target of the walk: it is allocated once.

@@ -11,6 +11,7 @@
 namespace {
 
 constexpr char kOverflowWarning[] = "警告: 事件队列溢出，部分事件已丢失\n";
+constexpr char kWatchEndedWarning[] = "警告: 监控已结束，路径已被删除或其文件系统已卸载\n";
 
 constexpr size_t kHeaderSize = sizeof(struct inotify_event);
 
@@ -38,6 +39,10 @@ void reportEventRecords(const char *records, size_t byteCount, const std::string
     const size_t nameOffset = offset + kHeaderSize;
     if (nameLength > byteCount - nameOffset) return;
     if ((mask & IN_Q_OVERFLOW) != 0) writeAll(errorFd, kOverflowWarning);
+    // The kernel ends the watch when the directory is removed or unmounted
+    // (IN_UNMOUNT comes first then); nothing can follow, not even for a new
+    // directory of the same name.
+    if ((mask & IN_IGNORED) != 0) writeAll(errorFd, kWatchEndedWarning);
     if (isReported(mask, nameLength)) {
       // The kernel pads the name with NULs up to len; only the name is shown.
       const char *name = records + nameOffset;

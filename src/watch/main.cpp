@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <stdio.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -20,6 +21,7 @@ namespace {
 
 constexpr char kPrompt[] = "请输入要监控的路径: ";
 constexpr char kMonitoringLabel[] = "正在监控路径: ";
+constexpr char kNotADirectoryWarning[] = "警告: 路径不是目录，只有目录中的条目会被报告\n";
 constexpr uint32_t kWatchMask = IN_OPEN | IN_CREATE;
 
 // Room for ten records with the longest name the kernel can send.
@@ -75,6 +77,15 @@ int addWatch(int notifyFd, const std::string &watchedPath) {
   return inotify_add_watch(notifyFd, watchedPath.c_str(), kWatchMask);
 }
 
+// A watch on a file is valid, but its records name no entry, so nothing
+// would ever be printed. A status call opens nothing: it makes no event.
+void warnIfNotADirectory(const std::string &watchedPath) {
+  struct stat status {};
+  if (stat(watchedPath.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+    writeAll(STDERR_FILENO, kNotADirectoryWarning);
+  }
+}
+
 // Reads and reports records until a read fails for good, which it reports.
 void watchEvents(int notifyFd, const std::string &watchedPath) {
   alignas(struct inotify_event) char buffer[kEventBufferSize];
@@ -107,6 +118,7 @@ int main() {
     return 1;
   }
   writeLine(STDOUT_FILENO, kMonitoringLabel, watchedPath);
+  warnIfNotADirectory(watchedPath);
   watchEvents(notifyFd, watchedPath);
   return 1;
 }
