@@ -82,11 +82,13 @@ TEST(Stress, EveryEventOnceAndOnlyWellFormedLinesWhileProcessesChurn) {
   std::thread churner([&] { churned = churn(sub, stop); });
   const time_t start = time(nullptr);
   for (int i = 0; i < names; ++i) close(creat((dir + "/ev-" + std::to_string(i)).c_str(), 0644));
-  const bool finished =
-      tool.waitForLine("检测到事件: 32 路径: ev-" + std::to_string(names - 1), 50000);
+  // As root the tool walks every process of the machine, so how long it takes
+  // depends on what else runs: only a tool that stops reporting fails.
+  const bool finished = tool.waitForLineWhileProgressing(
+      "检测到事件: 32 路径: ev-" + std::to_string(names - 1), 20000);
   stop = true;
   churner.join();
-  ASSERT_TRUE(finished) << "the last event line never came";
+  ASSERT_TRUE(finished) << "no new line for 20 s before the last event line";
   tool.drain(200);
   EXPECT_TRUE(tool.isRunning());
   // A leak would reach the descriptor limit and silently end every process line.

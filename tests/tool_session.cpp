@@ -154,6 +154,14 @@ bool ToolSession::waitForLine(const std::string &line, int timeoutMs) {
       timeoutMs);
 }
 
+bool ToolSession::waitForLineWhileProgressing(const std::string &line, int idleMs) {
+  for (;;) {
+    const size_t before = out.size();
+    if (waitForLine(line, idleMs)) return true;
+    if (out.size() == before) return false;
+  }
+}
+
 void ToolSession::drain(int timeoutMs) {
   const long long deadline = nowMs() + timeoutMs;
   for (long long left = timeoutMs; left > 0; left = deadline - nowMs()) {

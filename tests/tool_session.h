@@ -31,6 +31,9 @@ class ToolSession {
   // Reads the tool's output until done(stdout) holds or the time runs out.
   bool waitFor(const std::function<bool(const std::string &)> &done, int timeoutMs = 10000);
   bool waitForLine(const std::string &line, int timeoutMs = 10000);
+  // Waits for the line as long as output keeps coming: gives up only after
+  // idleMs without a new byte, however long the whole takes.
+  bool waitForLineWhileProgressing(const std::string &line, int idleMs);
   // Reads whatever arrives within the given time.
   void drain(int timeoutMs);
   // Waits for the tool to end; its exit status, or -1 if it did not end.
