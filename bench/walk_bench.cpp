@@ -2,10 +2,15 @@
 // against the cheapest walk that finds and prints the same lines, and
 // optionally against what a user would run by hand per event.
 //
-//   walk_bench [--processes P] [--descriptors F] [--rounds R] [--tools]
+//   walk_bench [--processes P] [--descriptors F] [--rounds R] [--tools] [--as-user UID]
+//
+// With --as-user (run as root) the holders stay root's and both walks run as
+// UID with the supplementary group 3009, as an Android shell user meets other
+// users' processes: every descriptor directory is refused.
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -143,26 +148,87 @@ std::string captureWalk(void (*walk)(const std::string &, int), const std::strin
 
 void toolWalk(const std::string &watched, int outFd) { scanProcessesForPath(watched, outFd); }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+struct Options {
   int processes = 300, descriptors = 100, rounds = 21;
   bool tools = false;
+  int asUser = -1;
+};
+
+bool parseOptions(int argc, char **argv, Options *options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--tools")
-      tools = true;
+      options->tools = true;
     else if (i + 1 < argc && arg == "--processes")
-      processes = atoi(argv[++i]);
+      options->processes = atoi(argv[++i]);
     else if (i + 1 < argc && arg == "--descriptors")
-      descriptors = atoi(argv[++i]);
+      options->descriptors = atoi(argv[++i]);
     else if (i + 1 < argc && arg == "--rounds")
-      rounds = atoi(argv[++i]);
-    else {
-      fprintf(stderr, "usage: %s [--processes P] [--descriptors F] [--rounds R] [--tools]\n",
-              argv[0]);
-      return 2;
+      options->rounds = atoi(argv[++i]);
+    else if (i + 1 < argc && arg == "--as-user")
+      options->asUser = atoi(argv[++i]);
+    else
+      return false;
+  }
+  return true;
+}
+
+void becomeUser(int uid) {
+  const gid_t readProc = 3009;
+  if (setgroups(1, &readProc) != 0 || setgid(static_cast<gid_t>(uid)) != 0 ||
+      setuid(static_cast<uid_t>(uid)) != 0) {
+    perror("--as-user needs root");
+    exit(1);
+  }
+}
+
+void timeWalks(const Options &options, const std::string &watched) {
+  const std::string toolLines = captureWalk(toolWalk, watched);
+  const std::string minimalLines = captureWalk(minimalWalk, watched);
+  const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  std::vector<double> toolMs, minimalMs, lsofMs, findMs;
+  for (int r = 0; r < options.rounds; ++r) {
+    double start = nowMs();
+    scanProcessesForPath(watched, devNull);
+    toolMs.push_back(nowMs() - start);
+    start = nowMs();
+    minimalWalk(watched, devNull);
+    minimalMs.push_back(nowMs() - start);
+    if (options.tools && r < 5) {
+      lsofMs.push_back(timeCommand("lsof -n 2>/dev/null | grep -F '" + watched + "' >/dev/null"));
+      findMs.push_back(
+          timeCommand("find /proc/[0-9]*/fd -lname '*" + watched + "*' >/dev/null 2>&1"));
     }
+  }
+  close(devNull);
+  const double toolMedian = median(toolMs), minimalMedian = median(minimalMs);
+  printf("%d processes x %d descriptors (plus the machine's own), %d rounds", options.processes,
+         options.descriptors, options.rounds);
+  if (options.asUser >= 0) printf(", walked as uid %d", options.asUser);
+  printf("\nsame lines from both walks: %s (%zu bytes)\n", toolLines == minimalLines ? "yes" : "NO",
+         toolLines.size());
+  printf("%-48s %10s %8s\n", "walk per event", "median ms", "ratio");
+  printf("%-48s %10.2f %7.2fx\n", "whotouch (scanProcessesForPath)", toolMedian, 1.0);
+  printf("%-48s %10.2f %7.2fx\n", "minimal openat/getdents64/readlinkat walk", minimalMedian,
+         minimalMedian / toolMedian);
+  if (options.tools) {
+    printf("%-48s %10.2f %7.2fx\n", "lsof -n | grep DIR (5 rounds)", median(lsofMs),
+           median(lsofMs) / toolMedian);
+    printf("%-48s %10.2f %7.2fx\n", "find /proc/[0-9]*/fd -lname '*DIR*' (5 rounds)",
+           median(findMs), median(findMs) / toolMedian);
+  }
+  printf("whotouch / minimal: %.3f\n", toolMedian / minimalMedian);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options options;
+  if (!parseOptions(argc, argv, &options)) {
+    fprintf(stderr,
+            "usage: %s [--processes P] [--descriptors F] [--rounds R] [--tools] [--as-user UID]\n",
+            argv[0]);
+    return 2;
   }
   char dirTemplate[] = "/tmp/whotouch-bench-XXXXXX";
   const std::string watched = mkdtemp(dirTemplate);
@@ -170,41 +236,20 @@ int main(int argc, char **argv) {
   close(mkstemp(otherTemplate));
   const std::string held = watched + "/held", other = otherTemplate;
   close(open(held.c_str(), O_CREAT | O_WRONLY, 0644));
-  const std::vector<pid_t> children = startHolders(processes, descriptors, held, other);
+  const std::vector<pid_t> children =
+      startHolders(options.processes, options.descriptors, held, other);
 
-  const std::string toolLines = captureWalk(toolWalk, watched);
-  const std::string minimalLines = captureWalk(minimalWalk, watched);
-  const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  std::vector<double> toolMs, minimalMs, lsofMs, findMs;
-  for (int r = 0; r < rounds; ++r) {
-    double start = nowMs();
-    scanProcessesForPath(watched, devNull);
-    toolMs.push_back(nowMs() - start);
-    start = nowMs();
-    minimalWalk(watched, devNull);
-    minimalMs.push_back(nowMs() - start);
-    if (tools && r < 5) {
-      lsofMs.push_back(timeCommand("lsof -n 2>/dev/null | grep -F '" + watched + "' >/dev/null"));
-      findMs.push_back(
-          timeCommand("find /proc/[0-9]*/fd -lname '*" + watched + "*' >/dev/null 2>&1"));
-    }
+  // The walks run in a child when they run as another user, so that this
+  // process can still end the holders and remove the files.
+  const pid_t walker = options.asUser >= 0 ? fork() : 0;
+  if (walker == 0) {
+    if (options.asUser >= 0) becomeUser(options.asUser);
+    timeWalks(options, watched);
+    fflush(stdout);
+    if (options.asUser >= 0) _exit(0);
+  } else {
+    waitpid(walker, nullptr, 0);
   }
-  const double toolMedian = median(toolMs), minimalMedian = median(minimalMs);
-  printf("%d processes x %d descriptors (plus the machine's own), %d rounds\n", processes,
-         descriptors, rounds);
-  printf("same lines from both walks: %s (%zu bytes)\n", toolLines == minimalLines ? "yes" : "NO",
-         toolLines.size());
-  printf("%-48s %10s %8s\n", "walk per event", "median ms", "ratio");
-  printf("%-48s %10.2f %7.2fx\n", "whotouch (scanProcessesForPath)", toolMedian, 1.0);
-  printf("%-48s %10.2f %7.2fx\n", "minimal openat/getdents64/readlinkat walk", minimalMedian,
-         minimalMedian / toolMedian);
-  if (tools) {
-    printf("%-48s %10.2f %7.2fx\n", "lsof -n | grep DIR (5 rounds)", median(lsofMs),
-           median(lsofMs) / toolMedian);
-    printf("%-48s %10.2f %7.2fx\n", "find /proc/[0-9]*/fd -lname '*DIR*' (5 rounds)",
-           median(findMs), median(findMs) / toolMedian);
-  }
-  printf("whotouch / minimal: %.3f\n", toolMedian / minimalMedian);
 
   for (pid_t child : children) kill(child, SIGKILL);
   for (pid_t child : children) waitpid(child, nullptr, 0);
