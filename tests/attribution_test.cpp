@@ -22,6 +22,8 @@ struct Holder {
   // Started from this program instead, under its name, with its first
   // thread ended.
   bool withoutMainThread = false;
+  // The shell user's; the others are this test's user's (root's).
+  bool asShellUser = false;
 };
 
 // How the tool is started and read for one event.
@@ -39,6 +41,8 @@ class AttributionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir = makeTempDir();
+    // The shell user's holders and the tool run as the shell user reach it.
+    chmod(dir.c_str(), 0755);
     held = dir + "/held.txt";
     close(open(held.c_str(), O_CREAT | O_WRONLY, 0644));
   }
@@ -61,14 +65,20 @@ class AttributionTest : public ::testing::Test {
     mkdir((watched + "/zz-end").c_str(), 0755);
     usleep(session.readAfterMs * 1000);
     EXPECT_TRUE(tool.waitForLine(end)) << tool.out;
+    // Processes it may not read are passed over without a word.
+    EXPECT_EQ(tool.err, "");
     return linesBetween(tool.stdoutLines(), event, end);
   }
+
+  // Starts the holders of the table below; returns the process lines expected
+  // of the tool run as this user (all of them, as root) and as the shell user.
+  std::pair<std::vector<std::string>, std::vector<std::string>> startHolders();
 
   std::string dir, held, sibling;
   std::vector<pid_t> holders;
 };
 
-TEST_F(AttributionTest, NamesEveryHolderOncePerMatchingDescriptor) {
+std::pair<std::vector<std::string>, std::vector<std::string>> AttributionTest::startHolders() {
   sibling = dir + "-sibling";
   mkdir(sibling.c_str(), 0755);
   const std::string siblingFile = sibling + "/f";
@@ -93,16 +103,44 @@ TEST_F(AttributionTest, NamesEveryHolderOncePerMatchingDescriptor) {
       {"many", std::vector<std::string>(2000, held), std::vector<std::string>(2000, "many")},
       // Seen through its other threads, and still once per descriptor.
       {"", {held, held}, {"e2e_tests", "e2e_tests"}, true},
+      {"shell-holder", {held}, {"shell-holder"}, false, true},
+      // Its own user is refused PID/fd once the first thread has ended.
+      {"", {held, held, held}, {"e2e_tests", "e2e_tests", "e2e_tests"}, true, true},
   };
-  std::vector<std::string> expected;
+  std::vector<std::string> asThisUser, asShellUser;
+  const bool root = geteuid() == 0;
   for (const auto &c : cases) {
-    holders.push_back(c.withoutMainThread ? startHolderWithoutMainThread(c.files)
-                                          : startHolder(c.argv0, c.files));
-    for (const auto &name : c.expectedLines) expected.push_back(kProcessLabel + name);
+    if (c.asShellUser && !root) continue;
+    holders.push_back(c.withoutMainThread ? startHolderWithoutMainThread(c.files, c.asShellUser)
+                                          : startHolder(c.argv0, c.files, c.asShellUser));
+    for (const auto &name : c.expectedLines) {
+      asThisUser.push_back(kProcessLabel + name);
+      if (c.asShellUser) asShellUser.push_back(kProcessLabel + name);
+    }
   }
+  std::sort(asThisUser.begin(), asThisUser.end());
+  std::sort(asShellUser.begin(), asShellUser.end());
+  return {asThisUser, asShellUser};
+}
+
+TEST_F(AttributionTest, NamesEveryHolderOncePerMatchingDescriptor) {
+  const std::vector<std::string> expected = startHolders().first;
   std::vector<std::string> lines = processLinesForOneEvent();
   std::sort(lines.begin(), lines.end());
-  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(lines, expected);
+}
+
+// adb shell on Android: it sees every event and every process, but may read
+// only its own processes' descriptors.
+TEST_F(AttributionTest, AsTheShellUserNamesOnlyItsOwnHolders) {
+  if (!shellUserMayRunTheTool()) {
+    GTEST_SKIP() << "needs root, and a tool that uid " << kShellUser << " may run";
+  }
+  const std::vector<std::string> expected = startHolders().second;
+  Session asShellUser;
+  asShellUser.beforeExec = becomeShellUser;
+  std::vector<std::string> lines = processLinesForOneEvent(asShellUser);
+  std::sort(lines.begin(), lines.end());
   EXPECT_EQ(lines, expected);
 }
 

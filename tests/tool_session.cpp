@@ -1,9 +1,11 @@
 #include "tool_session.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -207,7 +209,30 @@ std::vector<std::string> linesBetween(const std::vector<std::string> &lines,
   return between;
 }
 
-pid_t startHolder(const std::string &argv0, const std::vector<std::string> &files) {
+void becomeShellUser() {
+  // A change of user makes a process undumpable, and so its descriptors
+  // unreadable to that very user, until it execs a program.
+  if (setgroups(1, &kReadProcGroup) != 0 || setgid(kShellUser) != 0 || setuid(kShellUser) != 0 ||
+      prctl(PR_SET_DUMPABLE, 1) != 0) {
+    perror("becoming the shell user");
+    _exit(125);
+  }
+}
+
+bool shellUserMayRunTheTool() {
+  if (geteuid() != 0) return false;
+  const pid_t child = fork();
+  if (child == 0) {
+    becomeShellUser();
+    _exit(access(toolCommand().front().c_str(), X_OK) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+pid_t startHolder(const std::string &argv0, const std::vector<std::string> &files,
+                  bool asShellUser) {
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) abort();
   std::vector<std::string> words = {argv0, "600"};
@@ -219,6 +244,7 @@ pid_t startHolder(const std::string &argv0, const std::vector<std::string> &file
     getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
+    if (asShellUser) becomeShellUser();
     // Opened without O_CLOEXEC so that sleep inherits them.
     for (const auto &file : files) {
       if (open(file.c_str(), O_RDONLY) == -1) _exit(126);
@@ -240,9 +266,10 @@ pid_t startHolder(const std::string &argv0, const std::vector<std::string> &file
   return child;
 }
 
-pid_t startHolderWithoutMainThread(const std::vector<std::string> &files) {
+pid_t startHolderWithoutMainThread(const std::vector<std::string> &files, bool asShellUser) {
   const pid_t child = fork();
   if (child == 0) {
+    if (asShellUser) becomeShellUser();
     for (const auto &file : files) {
       if (open(file.c_str(), O_RDONLY) == -1) _exit(126);
     }

@@ -57,12 +57,25 @@ class ToolSession {
 std::vector<std::string> linesBetween(const std::vector<std::string> &lines,
                                       const std::string &first, const std::string &last);
 
+// The user adb shell runs as on Android: uid and gid 2000, with the
+// supplementary group 3009 that may see every process under /proc.
+constexpr uid_t kShellUser = 2000;
+constexpr gid_t kReadProcGroup = 3009;
+// Makes this process (a child about to exec, or a holder) the shell user,
+// still dumpable as a program it started would be; ends it on failure.
+void becomeShellUser();
+// Whether the shell user could run the tool: false when not root, or when a
+// directory above the tool is private.
+bool shellUserMayRunTheTool();
+
 // Starts /bin/sleep with the given argv[0], holding each file open (the same
-// file may be given twice); returns once it runs under that name.
-pid_t startHolder(const std::string &argv0, const std::vector<std::string> &files);
+// file may be given twice), as this user or the shell user; returns once it
+// runs under that name.
+pid_t startHolder(const std::string &argv0, const std::vector<std::string> &files,
+                  bool asShellUser = false);
 // Forks a holder of the files, under this program's command line, whose first
 // thread then ends while two others keep it running; returns once it has.
-pid_t startHolderWithoutMainThread(const std::vector<std::string> &files);
+pid_t startHolderWithoutMainThread(const std::vector<std::string> &files, bool asShellUser = false);
 void stopHolder(pid_t pid);
 
 // The state letter of a process, from /proc/PID/stat ('?' when unreadable).

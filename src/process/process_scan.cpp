@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <string.h>
@@ -98,15 +99,29 @@ void scanOtherThreads(int procFd, const char *processDirName, const std::string 
   });
 }
 
+// What an ordinary user may read of a process is asked with one call, so that
+// each of the many other users' processes costs a single refused call, as
+// before. PID/fd itself cannot tell: once the first thread has ended, the
+// kernel makes it root's, refused even to the process's owner. PID/exe is
+// refused by the same check as the descriptors' targets, made against the
+// process's owner, and is merely gone (ENOENT) once the first thread has
+// ended.
+bool isRefusedToThisUser(int procFd, const char *processDirName) {
+  char firstByte = 0;
+  const std::string executable = std::string(processDirName) + "/exe";
+  return readlinkat(procFd, executable.c_str(), &firstByte, 1) == -1 && errno == EACCES;
+}
+
 // PID/fd is opened straight from /proc: opening the process directory to
-// pass through it would be an event of its own on a watch of /proc. A
-// descriptor directory that cannot be opened (another user's process) is
-// passed over without looking at its threads.
-void scanProcess(int procFd, const char *processDirName, const std::string &watchedPath,
-                 int outputFd, std::string *target) {
+// pass through it would be an event of its own on a watch of /proc. When the
+// first thread has ended, PID/fd lists nothing to root and is refused to the
+// process's own user: its other threads stand in for it.
+void scanProcess(int procFd, const char *processDirName, bool readsEveryProcess,
+                 const std::string &watchedPath, int outputFd, std::string *target) {
+  if (!readsEveryProcess && isRefusedToThisUser(procFd, processDirName)) return;
   const int descriptorDirFd = openDirectoryAt(procFd, std::string(processDirName) + "/fd");
-  if (descriptorDirFd == -1) return;
-  if (scanDescriptors(descriptorDirFd, watchedPath, outputFd, target) == 0) {
+  if (descriptorDirFd == -1 ||
+      scanDescriptors(descriptorDirFd, watchedPath, outputFd, target) == 0) {
     scanOtherThreads(procFd, processDirName, watchedPath, outputFd, target);
   }
 }
@@ -127,11 +142,12 @@ void scanProcessesForPath(const std::string &watchedPath, int outputFd) {
   if (procFd == -1) return;
   // One buffer serves every link target of the walk: it is allocated once.
   std::string target(kInitialTargetSize, '\0');
+  const bool readsEveryProcess = geteuid() == 0;
   // The listing owns procFd until it ends; meanwhile the process directories
   // are opened relative to it.
   forEachDirectoryEntry(procFd, [&](const dirent &entry) {
     if (entry.d_type == DT_DIR && isProcessId(entry.d_name)) {
-      scanProcess(procFd, entry.d_name, watchedPath, outputFd, &target);
+      scanProcess(procFd, entry.d_name, readsEveryProcess, watchedPath, outputFd, &target);
     }
   });
 }
