@@ -68,9 +68,9 @@ void becomeShellUser();
 // directory above the tool is private.
 bool shellUserMayRunTheTool();
 
-// Starts /bin/sleep with the given argv[0], holding each file open (the same
-// file may be given twice), as this user or the shell user; returns once it
-// runs under that name.
+// Starts a holder with the command line {argv0, "600"}, holding each file
+// open (the same file may be given twice), as this user or the shell user;
+// returns once it runs under that name.
 pid_t startHolder(const std::string &argv0, const std::vector<std::string> &files,
                   bool asShellUser = false);
 // Forks a holder of the files, under this program's command line, whose first
