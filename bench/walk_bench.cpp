@@ -32,7 +32,7 @@ namespace {
 double nowMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 double median(std::vector<double> values) {
@@ -44,7 +44,7 @@ double median(std::vector<double> values) {
 // beyond what the kernel needs, one write per line.
 void writeNameLine(int procFd, const char *pid, int outFd) {
   char path[64];
-  snprintf(path, sizeof path, "%s/cmdline", pid);
+  (void)snprintf(path, sizeof path, "%s/cmdline", pid);
   char line[1100];
   memcpy(line, "访问路径的进程: ", 23);
   size_t used = 23;
@@ -80,7 +80,7 @@ void minimalWalk(const std::string &watched, int outFd) {
       const char *pid = pidRecord + 19;
       if (pidRecord[18] != DT_DIR || pid[0] < '0' || pid[0] > '9') continue;
       char fdPath[64];
-      snprintf(fdPath, sizeof fdPath, "%s/fd", pid);
+      (void)snprintf(fdPath, sizeof fdPath, "%s/fd", pid);
       const int fdDir = openat(procFd, fdPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       if (fdDir == -1) continue;
       for (long m; (m = syscall(SYS_getdents64, fdDir, fdListing, sizeof fdListing)) > 0;) {
@@ -142,7 +142,7 @@ std::string captureWalk(void (*walk)(const std::string &, int), const std::strin
   std::string text;
   char buffer[65536];
   for (size_t got; (got = fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, got);
-  fclose(file);
+  (void)fclose(file);
   return text;
 }
 
@@ -225,9 +225,10 @@ void timeWalks(const Options &options, const std::string &watched) {
 int main(int argc, char **argv) {
   Options options;
   if (!parseOptions(argc, argv, &options)) {
-    fprintf(stderr,
-            "usage: %s [--processes P] [--descriptors F] [--rounds R] [--tools] [--as-user UID]\n",
-            argv[0]);
+    (void)fprintf(
+        stderr,
+        "usage: %s [--processes P] [--descriptors F] [--rounds R] [--tools] [--as-user UID]\n",
+        argv[0]);
     return 2;
   }
   char dirTemplate[] = "/tmp/whotouch-bench-XXXXXX";
@@ -245,7 +246,7 @@ int main(int argc, char **argv) {
   if (walker == 0) {
     if (options.asUser >= 0) becomeUser(options.asUser);
     timeWalks(options, watched);
-    fflush(stdout);
+    (void)fflush(stdout);
     if (options.asUser >= 0) _exit(0);
   } else {
     waitpid(walker, nullptr, 0);

@@ -82,8 +82,8 @@ TEST(RecordWalk, ReportsNamedOpensAndCreationsOnly) {
     reportEventRecords(c.buffer.data(), c.buffer.size(), "/w", fileno(out), fileno(err), markScan);
     EXPECT_EQ(readAll(out), c.expectedOut);
     EXPECT_EQ(readAll(err), c.expectedErr);
-    fclose(out);
-    fclose(err);
+    (void)fclose(out);
+    (void)fclose(err);
   }
 }
 

@@ -24,7 +24,7 @@ pid_t spawn(const std::vector<std::string> &files, int rounds, char *const *argv
   const pid_t child = fork();
   if (child != 0) return child;
   const timespec pause{0, 500000};
-  int fds[4];
+  int fds[4] = {-1, -1, -1, -1};
   for (int round = 0; round < rounds; ++round) {
     for (size_t i = 0; i < files.size() && i < 4; ++i) fds[i] = open(files[i].c_str(), O_RDONLY);
     nanosleep(&pause, nullptr);

@@ -269,7 +269,7 @@ TEST_F(WatcherTest, StandardStreamsClosedNonBlockingFailingOrGone) {
        [] { dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); }, [](ToolSession &) {}, 1, "",
        "write: No space left on device\n"},
       {"output closed, SIGPIPE default", {}, watchThenLoseTheReader, 128 + SIGPIPE, monitoring, ""},
-      {"output closed, SIGPIPE ignored by the parent", [] { signal(SIGPIPE, SIG_IGN); },
+      {"output closed, SIGPIPE ignored by the parent", [] { (void)signal(SIGPIPE, SIG_IGN); },
        watchThenLoseTheReader, 128 + SIGPIPE, monitoring, ""},
       {"output closed, SIGPIPE blocked by the parent",
        [] {
