@@ -22,7 +22,7 @@ page="$prefix/share/man/man1/whotouch.1"
 warnings=$(groff -k -man -Tutf8 -ww -z "$page" 2>&1)
 [[ -z "$warnings" ]] || fail "the manual page renders with warnings: $warnings"
 text=$(groff -k -man -Tutf8 -P-cbou "$page")
-for section in NAME SYNOPSIS DESCRIPTION OUTPUT "EXIT STATUS" PRIVILEGES SAFETY ANDROID \
+for section in NAME SYNOPSIS DESCRIPTION OUTPUT "EXIT STATUS" PRIVILEGES SAFETY LIMITS ANDROID \
   EXAMPLES "SEE ALSO"; do
   grep -q "^$section\$" <<<"$text" || fail "the manual page has no $section section"
 done
