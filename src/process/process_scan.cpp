@@ -99,13 +99,12 @@ void scanOtherThreads(int procFd, const char *processDirName, const std::string 
   });
 }
 
-// What an ordinary user may read of a process is asked with one call, so that
-// each of the many other users' processes costs a single refused call, as
-// before. PID/fd itself cannot tell: once the first thread has ended, the
-// kernel makes it root's, refused even to the process's owner. PID/exe is
-// refused by the same check as the descriptors' targets, made against the
-// process's owner, and is merely gone (ENOENT) once the first thread has
-// ended.
+// Asked only in an ordinary user's walk, with one call per process, so that
+// each of the many other users' processes still costs a single refused call.
+// PID/fd cannot tell such a process from one's own whose first thread has
+// ended: the kernel then makes PID/fd root's, refused even to the owner. The
+// link PID/exe is refused by the same owner check that guards the descriptors'
+// targets, and for such a process it is merely gone (ENOENT).
 bool isRefusedToThisUser(int procFd, const char *processDirName) {
   char firstByte = 0;
   const std::string executable = std::string(processDirName) + "/exe";
