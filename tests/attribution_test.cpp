@@ -33,6 +33,8 @@ struct Session {
   // The watched directory, when not the fixture's.
   std::string watched;
   std::function<void()> beforeExec;
+  // The tool's copy to run, when not the tool itself.
+  std::string program;
   // How long the events wait for a reader.
   int readAfterMs = 0;
 };
@@ -48,15 +50,14 @@ class AttributionTest : public ::testing::Test {
   }
   void TearDown() override {
     for (pid_t pid : holders) stopHolder(pid);
-    removeTree(dir);
-    if (!sibling.empty()) removeTree(sibling);
+    for (const char *suffix : {"", "-sibling", "-tool"}) removeTree(dir + suffix);
   }
 
   // Watches the directory, makes one event, and returns the lines that
   // follow its event line.
   std::vector<std::string> processLinesForOneEvent(const Session &session = {}) {
     const std::string watched = session.watched.empty() ? dir : session.watched;
-    ToolSession tool(session.beforeExec);
+    ToolSession tool(session.beforeExec, session.program.empty() ? toolPath() : session.program);
     if (session.descriptorForTheTool != -1) close(session.descriptorForTheTool);
     EXPECT_TRUE(tool.watch(watched)) << tool.err;
     const std::string event = "检测到事件: 1073742080 路径: event";
@@ -74,27 +75,19 @@ class AttributionTest : public ::testing::Test {
   // of the tool run as this user (all of them, as root) and as the shell user.
   std::pair<std::vector<std::string>, std::vector<std::string>> startHolders();
 
-  std::string dir, held, sibling;
+  std::string dir, held;
   std::vector<pid_t> holders;
 };
 
 std::pair<std::vector<std::string>, std::vector<std::string>> AttributionTest::startHolders() {
-  sibling = dir + "-sibling";
+  const std::string sibling = dir + "-sibling", siblingFile = sibling + "/f";
   mkdir(sibling.c_str(), 0755);
-  const std::string siblingFile = sibling + "/f";
   close(open(siblingFile.c_str(), O_CREAT | O_WRONLY, 0644));
-  const std::string longDir = "/a/" + std::string(1020, 'b');
 
   const std::vector<Holder> cases = {
-      {"/system/bin/surfaceflinger", {held}, {"surfaceflinger"}},
-      {"com.android.systemui", {held}, {"com.android.systemui"}},
-      // argv is {argv0, "600"}: later arguments never reach the name.
-      {"/data/local/tmp/tool", {held}, {"tool"}},
-      {"ends/with/slash/", {held}, {""}},
-      {"first\n/line/only", {held}, {"first"}},
-      {"tab\tand\x1b[31mcolour", {held}, {"tab\\x09and\\x1b[31mcolour"}},
-      // Only the first 1023 bytes count: the slash after them is never seen.
-      {longDir + "/tail", {held}, {std::string(1020, 'b')}},
+      // argv is {argv0, "600"}: the name is the last component of the first
+      // argument, escaped like every value.
+      {"/data/local/tmp/tab\tand\x1b[31mcolour", {held}, {"tab\\x09and\\x1b[31mcolour"}},
       {"twice", {held, held}, {"twice", "twice"}},
       // A substring match: dir is a prefix of the sibling directory's path.
       {"prefix-match", {siblingFile}, {"prefix-match"}},
@@ -133,12 +126,11 @@ TEST_F(AttributionTest, NamesEveryHolderOncePerMatchingDescriptor) {
 // adb shell on Android: it sees every event and every process, but may read
 // only its own processes' descriptors.
 TEST_F(AttributionTest, AsTheShellUserNamesOnlyItsOwnHolders) {
-  if (!shellUserMayRunTheTool()) {
-    GTEST_SKIP() << "needs root, and a tool that uid " << kShellUser << " may run";
-  }
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to run the tool as uid " << kShellUser;
   const std::vector<std::string> expected = startHolders().second;
   Session asShellUser;
   asShellUser.beforeExec = becomeShellUser;
+  asShellUser.program = copyToolForEveryone(dir + "-tool");
   std::vector<std::string> lines = processLinesForOneEvent(asShellUser);
   std::sort(lines.begin(), lines.end());
   EXPECT_EQ(lines, expected);
@@ -157,7 +149,9 @@ TEST_F(AttributionTest, LongTargetsAreSearchedWhole) {
     ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
   }
   holders.push_back(startHolder("deep-holder", {deep}));
-  EXPECT_EQ(processLinesForOneEvent({-1, deep, {}, 0}),
+  Session watchingDeep;
+  watchingDeep.watched = deep;
+  EXPECT_EQ(processLinesForOneEvent(watchingDeep),
             std::vector<std::string>{kProcessLabel + "deep-holder"});
 }
 
@@ -166,13 +160,10 @@ TEST_F(AttributionTest, TheToolsOwnDescriptorsAreScannedToo) {
   // its own copy as soon as the tool has started.
   const int inherited = open(held.c_str(), O_RDONLY);
   ASSERT_NE(inherited, -1);
-  // Under qemu-user the process is qemu's, and so is its command line.
-  const std::string program = toolCommand().front();
-  const std::string name = program.substr(program.rfind('/') + 1);
-  if (toolCommand().size() > 1)
-    printf("under a runner the tool's process is named %s\n", name.c_str());
-  EXPECT_EQ(processLinesForOneEvent({inherited, "", {}, 0}),
-            std::vector<std::string>{kProcessLabel + name});
+  const std::string name = toolPath().substr(toolPath().rfind('/') + 1);
+  Session inheriting;
+  inheriting.descriptorForTheTool = inherited;
+  EXPECT_EQ(processLinesForOneEvent(inheriting), std::vector<std::string>{kProcessLabel + name});
 }
 
 TEST_F(AttributionTest, ASlowReaderOfANonBlockingOutputGetsEveryLine) {

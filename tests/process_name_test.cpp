@@ -1,6 +1,8 @@
 // Deriving a process's short name from its command line.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include "process/process_attribution.h"
@@ -23,6 +25,13 @@ TEST(ProcessName, TakesTheLastComponentOfTheFirstArgument) {
   };
   for (const auto &[commandLine, name] : cases) {
     EXPECT_EQ(shortNameFromCommandLine(commandLine), name) << commandLine.substr(0, 40);
+    // The same, read from a command-line file as the walk reads one.
+    FILE *file = tmpfile();
+    (void)fwrite(commandLine.data(), 1, commandLine.size(), file);
+    (void)fflush(file);
+    const std::string path = "/proc/self/fd/" + std::to_string(fileno(file));
+    EXPECT_EQ(getProcessNameAt(AT_FDCWD, path.c_str()), name) << commandLine.substr(0, 40);
+    (void)fclose(file);
   }
 }
 

@@ -2,20 +2,23 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <sstream>
-#include <utility>
 
 namespace {
 
@@ -25,20 +28,43 @@ long long nowMs() {
   return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-std::vector<char *> argvOf(std::vector<std::string> &words) {
-  std::vector<char *> argv;
-  argv.reserve(words.size() + 1);
-  for (auto &word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  return argv;
-}
-
 // startHolder runs this program again under the holder's name: it then only
 // keeps the descriptors it inherited, before any test starts, until killed.
 const bool kRunsAsHolder = [] {
   if (getenv("WHOTOUCH_HOLDER") == nullptr) return false;
   for (;;) pause();
 }();
+
+// Waits until ready() holds for a holder; one that ends first, or is not
+// ready within the idle limit, fails the test and gives -1.
+pid_t awaitHolder(pid_t child, const std::function<bool()> &ready) {
+  for (const long long start = nowMs(); nowMs() - start < kIdleLimitMs; usleep(1000)) {
+    const bool isReady = ready();
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) == child) {
+      ADD_FAILURE() << "a holder ended before it was ready, exit status " << WEXITSTATUS(status)
+                    << " (125: no shell user, 126: a file not opened, 127: no exec)";
+      return -1;
+    }
+    if (isReady) return child;
+  }
+  stopHolder(child);
+  ADD_FAILURE() << "a holder was not ready within " << kIdleLimitMs << " ms";
+  return -1;
+}
+
+// Holders may keep more descriptors than a default soft limit allows.
+void becomeHolderOf(const std::vector<std::string> &files, bool asShellUser) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  if (asShellUser) becomeShellUser();
+  // Opened without O_CLOEXEC, so that an exec'd holder keeps them.
+  for (const auto &file : files) {
+    if (open(file.c_str(), O_RDONLY) == -1) _exit(126);
+  }
+}
 
 }  // namespace
 
@@ -54,24 +80,16 @@ std::string readFile(const std::string &path) {
   return content;
 }
 
-std::vector<std::string> toolCommand() {
-  std::vector<std::string> command;
-  if (const char *runner = getenv("WHOTOUCH_RUNNER")) {
-    std::istringstream words(runner);
-    for (std::string word; words >> word;) command.push_back(word);
-  }
+std::string toolPath() {
   const char *exe = getenv("WHOTOUCH_EXE");
-  command.emplace_back(exe != nullptr && *exe != '\0' ? exe : WHOTOUCH_DEFAULT_EXE);
-  return command;
+  return exe != nullptr && *exe != '\0' ? exe : WHOTOUCH_DEFAULT_EXE;
 }
 
-ToolSession::ToolSession(const std::function<void()> &beforeExec) {
+ToolSession::ToolSession(const std::function<void()> &beforeExec, const std::string &program) {
   int in[2], out[2], errPipe[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
     abort();
   }
-  std::vector<std::string> command = toolCommand();
-  std::vector<char *> argv = argvOf(command);
   pid = fork();
   if (pid == 0) {
     dup2(in[0], STDIN_FILENO);
@@ -84,7 +102,7 @@ ToolSession::ToolSession(const std::function<void()> &beforeExec) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     if (beforeExec) beforeExec();
-    execvp(argv[0], argv.data());
+    execl(program.c_str(), program.c_str(), nullptr);
     _exit(127);
   }
   close(in[0]);
@@ -98,11 +116,11 @@ ToolSession::ToolSession(const std::function<void()> &beforeExec) {
 ToolSession::~ToolSession() {
   if (isRunning()) {
     kill(pid, SIGKILL);
-    waitForExit();
+    waitpid(pid, &status_, 0);
   }
   closeInput();
   closeOutput();
-  close(errorFd_);
+  if (errorFd_ != -1) close(errorFd_);
 }
 
 void ToolSession::send(const std::string &bytes) {
@@ -125,51 +143,47 @@ void ToolSession::closeOutput() {
   outputFd_ = -1;
 }
 
+// A stream at its end is closed here, so that it is no longer polled.
 bool ToolSession::readAvailable(int timeoutMs) {
   pollfd fds[2] = {{outputFd_, POLLIN, 0}, {errorFd_, POLLIN, 0}};
   if (poll(fds, 2, timeoutMs) <= 0) return false;
   bool any = false;
   char buffer[65536];
   std::string *sinks[2] = {&out, &err};
+  int *ends[2] = {&outputFd_, &errorFd_};
   for (int i = 0; i < 2; ++i) {
     if ((fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
     const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-    if (got > 0) {
-      sinks[i]->append(buffer, static_cast<size_t>(got));
-      any = true;
-    }
+    if (got > 0) sinks[i]->append(buffer, static_cast<size_t>(got));
+    if (got == 0) close(*ends[i]);
+    if (got == 0) *ends[i] = -1;
+    any = any || got > 0;
   }
   return any;
 }
 
-bool ToolSession::waitFor(const std::function<bool(const std::string &)> &done, int timeoutMs) {
-  const long long deadline = nowMs() + timeoutMs;
+bool ToolSession::waitFor(const std::function<bool(const std::string &)> &done) {
+  long long lastNews = nowMs();
   while (!done(out)) {
-    const long long left = deadline - nowMs();
-    if (left <= 0) return false;
-    if (!readAvailable(static_cast<int>(left)) && !isRunning() && !readAvailable(0)) {
+    if (readAvailable(100)) {
+      lastNews = nowMs();
+    } else if (!isRunning()) {
+      while (readAvailable(0)) {
+      }
       return done(out);
+    } else if (nowMs() - lastNews >= kIdleLimitMs) {
+      return false;
     }
   }
   return true;
 }
 
-bool ToolSession::waitForLine(const std::string &line, int timeoutMs) {
+bool ToolSession::waitForLine(const std::string &line) {
   const std::string needle = line + "\n";
-  return waitFor(
-      [&](const std::string &text) {
-        return text.compare(0, needle.size(), needle) == 0 ||
-               text.find("\n" + needle) != std::string::npos;
-      },
-      timeoutMs);
-}
-
-bool ToolSession::waitForLineWhileProgressing(const std::string &line, int idleMs) {
-  for (;;) {
-    const size_t before = out.size();
-    if (waitForLine(line, idleMs)) return true;
-    if (out.size() == before) return false;
-  }
+  return waitFor([&](const std::string &text) {
+    return text.compare(0, needle.size(), needle) == 0 ||
+           text.find("\n" + needle) != std::string::npos;
+  });
 }
 
 void ToolSession::drain(int timeoutMs) {
@@ -187,12 +201,8 @@ bool ToolSession::isRunning() {
   return false;
 }
 
-int ToolSession::waitForExit(int timeoutMs) {
-  const long long deadline = nowMs() + timeoutMs;
-  while (isRunning()) {
-    if (nowMs() > deadline) return -1;
-    if (!readAvailable(20)) usleep(1000);
-  }
+int ToolSession::waitForExit() {
+  if (!waitFor([&](const std::string &) { return !isRunning(); })) return -1;
   while (readAvailable(0)) {
   }
   return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
@@ -227,68 +237,49 @@ void becomeShellUser() {
   }
 }
 
-bool shellUserMayRunTheTool() {
-  if (geteuid() != 0) return false;
-  std::vector<std::string> command = toolCommand();
-  std::vector<char *> argv = argvOf(command);
-  const pid_t child = fork();
-  if (child == 0) {
-    becomeShellUser();
-    // No input: a tool that runs ends with its watch error and status 1.
-    const int devNull = open("/dev/null", O_RDWR);
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) dup2(devNull, fd);
-    execvp(argv[0], argv.data());
-    _exit(127);
+std::string copyToolForEveryone(const std::string &directory) {
+  namespace fs = std::filesystem;
+  std::string copy = directory + "/whotouch";
+  fs::create_directory(directory);
+  fs::copy_file(toolPath(), copy);
+  const auto everyone = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                        fs::perms::others_read | fs::perms::others_exec;
+  fs::permissions(directory, everyone);
+  fs::permissions(copy, everyone);
+  return copy;
+}
+
+void mountOverProc(const char *source, const char *type, unsigned long flags) {
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/proc", nullptr, MS_PRIVATE, nullptr) != 0 ||
+      mount(source, "/proc", type, flags, nullptr) != 0) {
+    perror("mounting over /proc");
+    _exit(125);
   }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 1;
 }
 
 pid_t startHolder(const std::string &argv0, const std::vector<std::string> &files,
                   bool asShellUser) {
-  int ready[2];
-  if (pipe2(ready, O_CLOEXEC) != 0) abort();
-  std::vector<std::string> words = {argv0, "600"};
-  std::vector<char *> argv = argvOf(words);
+  std::string name = argv0, seconds = "600";
+  char *argv[] = {name.data(), seconds.data(), nullptr};
   const pid_t child = fork();
   if (child == 0) {
-    // Some holders keep more descriptors than a default soft limit allows.
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    if (asShellUser) becomeShellUser();
-    // Opened without O_CLOEXEC so that the holder inherits them.
-    for (const auto &file : files) {
-      if (open(file.c_str(), O_RDONLY) == -1) _exit(126);
-    }
+    becomeHolderOf(files, asShellUser);
     // Not /bin/sleep: busybox's and toybox's pick their applet by argv[0].
     char holderMark[] = "WHOTOUCH_HOLDER=1";
     char *const environment[] = {holderMark, nullptr};
-    execve("/proc/self/exe", argv.data(), environment);
+    execve("/proc/self/exe", argv, environment);
     _exit(127);
   }
-  close(ready[1]);
-  char byte = 0;
-  // The pipe closes when the exec succeeds (or the child dies).
-  while (read(ready[0], &byte, 1) > 0) {
-  }
-  close(ready[0]);
-  // The new command line is published a moment after the exec closes the pipe.
+  // The new command line is published a moment after the exec.
   const std::string expected = argv0 + '\0' + "600" + '\0';
   const std::string cmdline = "/proc/" + std::to_string(child) + "/cmdline";
-  for (int tries = 0; tries < 5000 && readFile(cmdline) != expected; ++tries) usleep(1000);
-  return child;
+  return awaitHolder(child, [&] { return readFile(cmdline) == expected; });
 }
 
 pid_t startHolderWithoutMainThread(const std::vector<std::string> &files, bool asShellUser) {
   const pid_t child = fork();
   if (child == 0) {
-    if (asShellUser) becomeShellUser();
-    for (const auto &file : files) {
-      if (open(file.c_str(), O_RDONLY) == -1) _exit(126);
-    }
+    becomeHolderOf(files, asShellUser);
     for (int i = 0; i < 2; ++i) {
       pthread_t thread;
       pthread_create(
@@ -302,9 +293,9 @@ pid_t startHolderWithoutMainThread(const std::vector<std::string> &files, bool a
     // through the test framework's frames.
     syscall(SYS_exit, 0);
   }
-  // The ended first thread is a zombie while the process lives on.
-  for (int tries = 0; tries < 5000 && processState(child) != 'Z'; ++tries) usleep(1000);
-  return child;
+  // The ended first thread is a zombie while the process lives on; a
+  // process that ended whole is a zombie too, but one that can be reaped.
+  return awaitHolder(child, [&] { return processState(child) == 'Z'; });
 }
 
 char processState(pid_t pid) {
@@ -315,29 +306,9 @@ char processState(pid_t pid) {
 }
 
 void stopHolder(pid_t pid) {
+  if (pid == -1) return;
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
-}
-
-KernelLimit::KernelLimit(std::string file, const std::string &value)
-    : file_(std::move(file)), saved_(readFile(file_)) {
-  const int fd = open(file_.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd == -1) return;
-  set_ = !saved_.empty() &&
-         write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size());
-  close(fd);
-}
-
-KernelLimit::~KernelLimit() { restore(); }
-
-void KernelLimit::restore() {
-  if (!set_) return;
-  const int fd = open(file_.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd == -1 || write(fd, saved_.data(), saved_.size()) != static_cast<ssize_t>(saved_.size())) {
-    abort();
-  }
-  close(fd);
-  set_ = false;
 }
 
 std::string makeTempDir() {
@@ -346,7 +317,4 @@ std::string makeTempDir() {
   return path;
 }
 
-void removeTree(const std::string &path) {
-  const std::string command = "rm -rf '" + path + "'";
-  if (system(command.c_str()) != 0) abort();
-}
+void removeTree(const std::string &path) { std::filesystem::remove_all(path); }

@@ -8,16 +8,20 @@
 #include <string>
 #include <vector>
 
-// The command that runs the tool: $WHOTOUCH_RUNNER (words split on blanks,
-// e.g. "qemu-aarch64-static"), then $WHOTOUCH_EXE or the tool built here.
-std::vector<std::string> toolCommand();
+// The tool under test: $WHOTOUCH_EXE, or the tool built here.
+std::string toolPath();
+
+// A wait gives up only when the tool has written nothing new for this long,
+// however long the whole takes: an emulated or busy machine is slow, not stuck.
+constexpr int kIdleLimitMs = 30000;
 
 class ToolSession {
  public:
   // The tool starts with default signal dispositions and an empty signal
   // mask, whatever this process has; beforeExec, when given, then runs in the
   // child with the tool's standard streams in place.
-  explicit ToolSession(const std::function<void()> &beforeExec = {});
+  explicit ToolSession(const std::function<void()> &beforeExec = {},
+                       const std::string &program = toolPath());
   ~ToolSession();
   ToolSession(const ToolSession &) = delete;
   ToolSession &operator=(const ToolSession &) = delete;
@@ -28,16 +32,15 @@ class ToolSession {
   void closeInput();
   // Closes this end of the tool's standard output, as a reader that goes away.
   void closeOutput();
-  // Reads the tool's output until done(stdout) holds or the time runs out.
-  bool waitFor(const std::function<bool(const std::string &)> &done, int timeoutMs = 10000);
-  bool waitForLine(const std::string &line, int timeoutMs = 10000);
-  // Waits for the line as long as output keeps coming: gives up only after
-  // idleMs without a new byte, however long the whole takes.
-  bool waitForLineWhileProgressing(const std::string &line, int idleMs);
+  // Reads the tool's output until done(stdout) holds; false once the tool has
+  // ended or been silent for kIdleLimitMs without it.
+  bool waitFor(const std::function<bool(const std::string &)> &done);
+  bool waitForLine(const std::string &line);
   // Reads whatever arrives within the given time.
   void drain(int timeoutMs);
-  // Waits for the tool to end; its exit status, or -1 if it did not end.
-  int waitForExit(int timeoutMs = 10000);
+  // Waits for the tool to end; its exit status, or -1 if it fell silent
+  // for kIdleLimitMs without ending.
+  int waitForExit();
   bool isRunning();
   std::vector<std::string> stdoutLines() const;
 
@@ -64,13 +67,19 @@ constexpr gid_t kReadProcGroup = 3009;
 // Makes this process (a child about to exec, or a holder) the shell user,
 // still dumpable as a program it started would be; ends it on failure.
 void becomeShellUser();
-// Whether the shell user could run the tool: false when not root, or when a
-// directory above the tool is private.
-bool shellUserMayRunTheTool();
+// Copies the tool into directory, made for it, where any user may run it:
+// the tree the tool was built in may be private (a clone in /root).
+std::string copyToolForEveryone(const std::string &directory);
+
+// In a mount namespace of its own, mounts source over /proc. The machine's
+// /proc is made private first, so that nothing mounted here reaches it.
+// Ends this process (a child about to exec) on failure.
+void mountOverProc(const char *source, const char *type, unsigned long flags);
 
 // Starts a holder with the command line {argv0, "600"}, holding each file
 // open (the same file may be given twice), as this user or the shell user;
-// returns once it runs under that name.
+// returns once it runs under that name. A holder that ends first fails the
+// test and gives -1.
 pid_t startHolder(const std::string &argv0, const std::vector<std::string> &files,
                   bool asShellUser = false);
 // Forks a holder of the files, under this program's command line, whose first
@@ -82,23 +91,5 @@ void stopHolder(pid_t pid);
 char processState(pid_t pid);
 
 std::string readFile(const std::string &path);
-
-// Sets a kernel limit under /proc/sys and puts the old value back on
-// restore() or when it goes out of scope, however the test ends.
-class KernelLimit {
- public:
-  KernelLimit(std::string file, const std::string &value);
-  ~KernelLimit();
-  KernelLimit(const KernelLimit &) = delete;
-  KernelLimit &operator=(const KernelLimit &) = delete;
-  // False when the limit could not be written (not root, no such file).
-  bool isSet() const { return set_; }
-  void restore();
-
- private:
-  std::string file_;
-  std::string saved_;
-  bool set_ = false;
-};
 std::string makeTempDir();
 void removeTree(const std::string &path);
