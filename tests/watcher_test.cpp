@@ -102,10 +102,12 @@ TEST_F(WatcherTest, ReportsOpensAndCreationsWithTheirFullMask) {
   }
 }
 
-// Nothing more can be printed: the user is told why, and the tool waits on.
-TEST_F(WatcherTest, AWatchOnAFileOrAWatchThatEndedIsAnnouncedAndWaitedOn) {
+// Where no line, or no process line, can come, the user is told why, and the
+// tool waits on.
+TEST_F(WatcherTest, WarnsWhenLinesCannotComeAndWaitsOn) {
   touchFile(dir + "/plain");
   mkdir((dir + "/gone").c_str(), 0755);
+  symlink(dir.c_str(), (dir + "/link").c_str());
   struct QuietCase {
     std::string path;
     std::function<void()> act;
@@ -122,6 +124,10 @@ TEST_F(WatcherTest, AWatchOnAFileOrAWatchThatEndedIsAnnouncedAndWaitedOn) {
          touchFile(dir + "/gone/new");
        },
        "警告: 监控已结束，路径已被删除或其文件系统已卸载\n"},
+      // Descriptors show the resolved path, never the typed one.
+      {dir + "/link", [] {},
+       "警告: 描述符中的路径是解析后的路径，不会包含所输入的路径，请改为输入: " + dir + "\n"},
+      {dir + "/", [] {}, ""},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.path);

@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,8 @@ namespace {
 constexpr char kPrompt[] = "请输入要监控的路径: ";
 constexpr char kMonitoringLabel[] = "正在监控路径: ";
 constexpr char kNotADirectoryWarning[] = "警告: 路径不是目录，只有目录中的条目会被报告\n";
+constexpr char kResolvedPathWarning[] =
+    "警告: 描述符中的路径是解析后的路径，不会包含所输入的路径，请改为输入: ";
 constexpr uint32_t kWatchMask = IN_OPEN | IN_CREATE;
 
 // Room for ten records with the longest name the kernel can send.
@@ -79,10 +82,27 @@ int addWatch(int notifyFd, const std::string &watchedPath) {
 
 // A watch on a file is valid, but its records name no entry, so nothing
 // would ever be printed. A status call opens nothing: it makes no event.
-void warnIfNotADirectory(const std::string &watchedPath) {
+// Returns whether it warned.
+bool warnIfNotADirectory(const std::string &watchedPath) {
   struct stat status {};
-  if (stat(watchedPath.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
-    writeAll(STDERR_FILENO, kNotADirectoryWarning);
+  if (stat(watchedPath.c_str(), &status) != 0 || S_ISDIR(status.st_mode)) return false;
+  writeAll(STDERR_FILENO, kNotADirectoryWarning);
+  return true;
+}
+
+// A descriptor's target is the resolved path: through a symbolic link (as
+// /sdcard is on Android), or with "//", "./" or "..", the typed text never
+// occurs in the target of a file directly inside the directory, so no holder
+// of one would be named. realpath only reads links: it opens nothing, so it
+// makes no event.
+void warnIfDescriptorsShowAnotherPath(const std::string &watchedPath) {
+  char *resolved = realpath(watchedPath.c_str(), nullptr);
+  if (resolved == nullptr) return;
+  const std::string directory = resolved;
+  free(resolved);
+  const std::string prefixOfItsFiles = directory == "/" ? directory : directory + "/";
+  if (prefixOfItsFiles.find(watchedPath) == std::string::npos) {
+    writeLine(STDERR_FILENO, kResolvedPathWarning, directory);
   }
 }
 
@@ -118,7 +138,7 @@ int main() {
     return 1;
   }
   writeLine(STDOUT_FILENO, kMonitoringLabel, watchedPath);
-  warnIfNotADirectory(watchedPath);
+  if (!warnIfNotADirectory(watchedPath)) warnIfDescriptorsShowAnotherPath(watchedPath);
   watchEvents(notifyFd, watchedPath);
   return 1;
 }
