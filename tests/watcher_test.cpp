@@ -194,7 +194,8 @@ TEST_F(WatcherTest, TheWalkDoesNotFeedItsOwnWatch) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.title);
     if (c.beforeExec && geteuid() != 0) {
-      GTEST_SKIP() << "\"" << c.title << "\" needs root, for a mount namespace of the tool's own";
+      GTEST_SKIP() << "the rows before passed; \"" << c.title
+                   << "\" needs root, for a mount namespace of the tool's own";
     }
     ToolSession tool(c.beforeExec);
     ASSERT_TRUE(tool.watch(c.watched)) << tool.err;
