@@ -300,13 +300,14 @@ int main(int argc, char **argv) {
   // The walks run in a child when they run as another user, so that this
   // process can still end the holders and remove the files.
   const pid_t walker = options.asUser >= 0 ? fork() : 0;
+  int walkerStatus = 0;
   if (walker == 0) {
     if (options.asUser >= 0) becomeUser(options.asUser);
     timeWalks(options, watched);
     (void)fflush(stdout);
     if (options.asUser >= 0) _exit(0);
   } else {
-    waitpid(walker, nullptr, 0);
+    waitpid(walker, &walkerStatus, 0);
   }
 
   for (pid_t child : children) kill(child, SIGKILL);
@@ -314,5 +315,5 @@ int main(int argc, char **argv) {
   unlink(held.c_str());
   unlink(other.c_str());
   rmdir(watched.c_str());
-  return 0;
+  return WIFEXITED(walkerStatus) && WEXITSTATUS(walkerStatus) == 0 ? 0 : 1;
 }
