@@ -129,21 +129,77 @@ std::vector<pid_t> startHolders(int processes, int descriptors, const std::strin
   return children;
 }
 
-double timeCommand(const std::string &command) {
-  const double start = nowMs();
-  if (system(command.c_str()) == -1) return -1;
-  return nowMs() - start;
+// Reads the file from where it stands and closes it.
+std::string readAndClose(FILE *file) {
+  std::string text;
+  if (file == nullptr) return text;
+  char buffer[65536];
+  for (size_t got; (got = fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, got);
+  (void)fclose(file);
+  return text;
 }
 
 std::string captureWalk(void (*walk)(const std::string &, int), const std::string &watched) {
   FILE *file = tmpfile();
   walk(watched, fileno(file));
   rewind(file);
-  std::string text;
-  char buffer[65536];
-  for (size_t got; (got = fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, got);
-  (void)fclose(file);
-  return text;
+  return readAndClose(file);
+}
+
+size_t countLines(const std::string &text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// A command a user could run per event instead of the tool, printing one line
+// per descriptor found. A command that fails is quick: its times are a figure
+// only if it is installed and every timed run found the descriptors that the
+// walks found.
+struct Comparison {
+  std::string program, label, command;
+  std::vector<double> ms;
+  std::string failure;  // why its times are no figure
+};
+
+Comparison makeComparison(const std::string &program, const std::string &label,
+                          const std::string &command) {
+  Comparison comparison{program, label, command, {}, {}};
+  if (system(("command -v " + program + " >/dev/null 2>&1").c_str()) != 0) {
+    comparison.failure = program + " is missing";
+  }
+  return comparison;
+}
+
+void timeComparison(Comparison *comparison, size_t expectedLines) {
+  if (!comparison->failure.empty()) return;
+  char outputPath[] = "/tmp/whotouch-bench-output-XXXXXX";
+  char errorPath[] = "/tmp/whotouch-bench-errors-XXXXXX";
+  close(mkstemp(outputPath));
+  close(mkstemp(errorPath));
+  // Grouped, so that every command of a pipeline writes its errors there.
+  const std::string redirected =
+      "{ " + comparison->command + "; } >" + outputPath + " 2>" + errorPath;
+  const double start = nowMs();
+  const int status = system(redirected.c_str());
+  comparison->ms.push_back(nowMs() - start);
+  const size_t found = countLines(readAndClose(fopen(outputPath, "r")));
+  if (status == -1 || found != expectedLines) {
+    const std::string errors = readAndClose(fopen(errorPath, "r"));
+    comparison->failure = comparison->program + " failed: found " + std::to_string(found) +
+                          " of the " + std::to_string(expectedLines) + " descriptors";
+    if (!errors.empty()) comparison->failure += " (" + errors.substr(0, errors.find('\n')) + ")";
+  }
+  unlink(outputPath);
+  unlink(errorPath);
+}
+
+void printComparison(const Comparison &comparison, double toolMedian) {
+  if (!comparison.failure.empty()) {
+    printf("%-48s no figure: %s\n", comparison.label.c_str(), comparison.failure.c_str());
+    return;
+  }
+  const double commandMedian = median(comparison.ms);
+  printf("%-48s %10.2f %7.2fx\n", comparison.label.c_str(), commandMedian,
+         commandMedian / toolMedian);
 }
 
 void toolWalk(const std::string &watched, int outFd) { scanProcessesForPath(watched, outFd); }
@@ -186,7 +242,11 @@ void timeWalks(const Options &options, const std::string &watched) {
   const std::string toolLines = captureWalk(toolWalk, watched);
   const std::string minimalLines = captureWalk(minimalWalk, watched);
   const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  std::vector<double> toolMs, minimalMs, lsofMs, findMs;
+  std::vector<double> toolMs, minimalMs;
+  Comparison lsof = makeComparison("lsof", "lsof -n | grep DIR (5 rounds)",
+                                   "lsof -n | grep -F '" + watched + "'");
+  Comparison find = makeComparison("find", "find /proc/[0-9]*/fd -lname '*DIR*' (5 rounds)",
+                                   "find /proc/[0-9]*/fd -lname '*" + watched + "*'");
   for (int r = 0; r < options.rounds; ++r) {
     double start = nowMs();
     scanProcessesForPath(watched, devNull);
@@ -195,9 +255,8 @@ void timeWalks(const Options &options, const std::string &watched) {
     minimalWalk(watched, devNull);
     minimalMs.push_back(nowMs() - start);
     if (options.tools && r < 5) {
-      lsofMs.push_back(timeCommand("lsof -n 2>/dev/null | grep -F '" + watched + "' >/dev/null"));
-      findMs.push_back(
-          timeCommand("find /proc/[0-9]*/fd -lname '*" + watched + "*' >/dev/null 2>&1"));
+      timeComparison(&lsof, countLines(toolLines));
+      timeComparison(&find, countLines(toolLines));
     }
   }
   close(devNull);
@@ -212,10 +271,8 @@ void timeWalks(const Options &options, const std::string &watched) {
   printf("%-48s %10.2f %7.2fx\n", "minimal openat/getdents64/readlinkat walk", minimalMedian,
          minimalMedian / toolMedian);
   if (options.tools) {
-    printf("%-48s %10.2f %7.2fx\n", "lsof -n | grep DIR (5 rounds)", median(lsofMs),
-           median(lsofMs) / toolMedian);
-    printf("%-48s %10.2f %7.2fx\n", "find /proc/[0-9]*/fd -lname '*DIR*' (5 rounds)",
-           median(findMs), median(findMs) / toolMedian);
+    printComparison(lsof, toolMedian);
+    printComparison(find, toolMedian);
   }
   printf("whotouch / minimal: %.3f\n", toolMedian / minimalMedian);
 }
@@ -243,13 +300,14 @@ int main(int argc, char **argv) {
   // The walks run in a child when they run as another user, so that this
   // process can still end the holders and remove the files.
   const pid_t walker = options.asUser >= 0 ? fork() : 0;
+  int walkerStatus = 0;
   if (walker == 0) {
     if (options.asUser >= 0) becomeUser(options.asUser);
     timeWalks(options, watched);
     (void)fflush(stdout);
     if (options.asUser >= 0) _exit(0);
   } else {
-    waitpid(walker, nullptr, 0);
+    waitpid(walker, &walkerStatus, 0);
   }
 
   for (pid_t child : children) kill(child, SIGKILL);
@@ -257,5 +315,5 @@ int main(int argc, char **argv) {
   unlink(held.c_str());
   unlink(other.c_str());
   rmdir(watched.c_str());
-  return 0;
+  return WIFEXITED(walkerStatus) && WEXITSTATUS(walkerStatus) == 0 ? 0 : 1;
 }

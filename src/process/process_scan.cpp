@@ -17,8 +17,10 @@ namespace {
 
 constexpr char kProcessLineLabel[] = "访问路径的进程: ";
 
-// Most targets are far shorter; the rare longer one (up to a page, which is
-// 64 KiB on some arm64 kernels) grows the buffer for the rest of the walk.
+// Most targets are far shorter; the rare longer one grows the buffer for the
+// rest of the walk. The kernel builds a descriptor's target in a buffer of
+// PATH_MAX bytes whatever the page size, so a target is at most 4095 bytes
+// long: a longer one cannot be read at all.
 constexpr size_t kInitialTargetSize = 1024;
 
 // Calls onEntry(entry) for each entry of the directory open at directoryFd,
