@@ -1,7 +1,6 @@
 // Under load and faults: processes start, hold, close and exit while the walk
 // reads them, and the kernel's event queue overflows.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -14,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <thread>
@@ -65,13 +65,9 @@ int churn(const std::string &sub, const std::atomic<bool> &stop) {
   return started;
 }
 
-size_t descriptorCount(pid_t pid) {
-  size_t count = 0;
-  DIR *listing = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-  if (listing == nullptr) return 0;
-  while (const dirent *entry = readdir(listing)) count += entry->d_type == DT_LNK ? 1 : 0;
-  closedir(listing);
-  return count;
+long descriptorCount(pid_t pid) {
+  const std::filesystem::directory_iterator descriptors("/proc/" + std::to_string(pid) + "/fd");
+  return std::distance(begin(descriptors), end(descriptors));
 }
 
 // kill() returns before a stop takes effect.
@@ -91,7 +87,7 @@ TEST(Stress, EveryEventOnceAndOnlyWellFormedLinesWhileProcessesChurn) {
 
   ToolSession tool;
   ASSERT_TRUE(tool.watch(dir)) << tool.err;
-  const size_t descriptorsBefore = descriptorCount(tool.pid);
+  const long descriptorsBefore = descriptorCount(tool.pid);
   std::atomic<bool> stop{false};
   int churned = 0;
   std::thread churner([&] { churned = churn(sub, stop); });
@@ -106,7 +102,7 @@ TEST(Stress, EveryEventOnceAndOnlyWellFormedLinesWhileProcessesChurn) {
   // A leak would reach the descriptor limit and silently end every process
   // line. Under load the last event's walk may still hold /proc and a
   // descriptor directory open: a leak is what stays.
-  size_t descriptorsAfter = descriptorCount(tool.pid);
+  long descriptorsAfter = descriptorCount(tool.pid);
   for (int tries = 0; tries < 3000 && descriptorsAfter != descriptorsBefore; ++tries) {
     usleep(10000);
     descriptorsAfter = descriptorCount(tool.pid);

@@ -18,6 +18,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 namespace {
@@ -69,15 +70,8 @@ void becomeHolderOf(const std::vector<std::string> &files, bool asShellUser) {
 }  // namespace
 
 std::string readFile(const std::string &path) {
-  std::string content;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd == -1) return content;
-  char buffer[4096];
-  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) {
-    content.append(buffer, static_cast<size_t>(got));
-  }
-  close(fd);
-  return content;
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 std::string toolPath() {
