@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch prefix: the tool must land in bin/, its
-# manual page in share/man/man1/. The page must render without a warning on a
-# terminal that shows Chinese (utf8) and on those that cannot (ascii, latin1,
-# as man uses without a UTF-8 locale), with every section a reader looks for
-# and every text the tool prints.
+# Installs the build into a scratch prefix and checks the tool in bin/ and its
+# manual page in share/man/man1/: the page renders without a warning for utf8
+# and for ascii and latin1 (man's devices without a UTF-8 locale), with every
+# section a reader looks for and every text the tool prints.
 #
 #   install_test.sh CMAKE BUILD_DIR SOURCE_DIR
 set -euo pipefail

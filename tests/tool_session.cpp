@@ -10,7 +10,6 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -207,18 +206,6 @@ std::vector<std::string> ToolSession::stdoutLines() const {
   std::istringstream text(out);
   for (std::string line; std::getline(text, line);) lines.push_back(line);
   return lines;
-}
-
-std::vector<std::string> linesBetween(const std::vector<std::string> &lines,
-                                      const std::string &first, const std::string &last) {
-  std::vector<std::string> between;
-  bool inside = false;
-  for (const auto &line : lines) {
-    if (inside && line == last) return between;
-    if (inside) between.push_back(line);
-    if (line == first) inside = true;
-  }
-  return between;
 }
 
 void becomeShellUser() {

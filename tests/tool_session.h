@@ -56,10 +56,6 @@ class ToolSession {
   int status_ = -1;
 };
 
-// The lines of text that lie strictly between two given lines.
-std::vector<std::string> linesBetween(const std::vector<std::string> &lines,
-                                      const std::string &first, const std::string &last);
-
 // The user adb shell runs as on Android: uid and gid 2000, with the
 // supplementary group 3009 that may see every process under /proc.
 constexpr uid_t kShellUser = 2000;
