@@ -69,7 +69,7 @@ void writeAll(int fd, std::string_view text) {
     if (written < 0 && errno == EINTR) continue;
     if (written < 0 && errno == EAGAIN) {
       pollfd output{fd, POLLOUT, 0};
-      poll(&output, 1, -1);
+      ppoll(&output, 1, nullptr, nullptr);
       continue;
     }
     if (written < 0 && errno == EPIPE) endAsBrokenPipe();
