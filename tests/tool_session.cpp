@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -34,6 +36,18 @@ const bool kRunsAsHolder = [] {
   if (getenv("WHOTOUCH_HOLDER") == nullptr) return false;
   for (;;) pause();
 }();
+
+const unsigned kAppSystemCalls[] = {
+#if defined(__aarch64__)
+#include "app-syscalls/arm64-v8a.inc"
+#elif defined(__arm__)
+#include "app-syscalls/armeabi-v7a.inc"
+#elif defined(__x86_64__)
+#include "app-syscalls/x86_64.inc"
+#elif defined(__i386__)
+#include "app-syscalls/x86.inc"
+#endif
+};
 
 // Waits until ready() holds for a holder; one that ends first, or is not
 // ready within the idle limit, fails the test and gives -1.
@@ -95,6 +109,7 @@ ToolSession::ToolSession(const std::function<void()> &beforeExec, const std::str
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     if (beforeExec) beforeExec();
+    if (getenv("WHOTOUCH_APP_FILTER") != nullptr) enterAppFilter();
     execl(program.c_str(), program.c_str(), nullptr);
     _exit(127);
   }
@@ -228,6 +243,22 @@ std::string copyToolForEveryone(const std::string &directory) {
   fs::permissions(directory, everyone);
   fs::permissions(copy, everyone);
   return copy;
+}
+
+void enterAppFilter() {
+  std::vector<sock_filter> program = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+  for (const unsigned call : kAppSystemCalls) {
+    program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 1));
+    program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  }
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP));
+  const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) {
+    perror("entering the app filter");
+    _exit(125);
+  }
 }
 
 void mountOverProc(const char *source, const char *type, unsigned long flags) {

@@ -19,7 +19,7 @@ class ToolSession {
  public:
   // The tool starts with default signal dispositions and an empty signal
   // mask, whatever this process has; beforeExec, when given, then runs in the
-  // child with the tool's standard streams in place.
+  // child with the tool's standard streams in place, before the app filter.
   explicit ToolSession(const std::function<void()> &beforeExec = {},
                        const std::string &program = toolPath());
   ~ToolSession();
@@ -66,6 +66,12 @@ void becomeShellUser();
 // Copies the tool into directory, made for it, where any user may run it:
 // the tree the tool was built in may be private (a clone in /root).
 std::string copyToolForEveryone(const std::string &directory);
+
+// Puts this process (a child about to exec) under Android's system-call
+// filter for apps, as a terminal app's shell and all it runs are: a call off
+// this ABI's app list gets SIGSYS. Ends this process on failure. With
+// WHOTOUCH_APP_FILTER set, every ToolSession starts the tool under it.
+void enterAppFilter();
 
 // In a mount namespace of its own, mounts source over /proc. The machine's
 // /proc is made private first, so that nothing mounted here reaches it.

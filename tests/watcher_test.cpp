@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -311,6 +312,36 @@ TEST_F(WatcherTest, NoPromptWhenNotificationCannotBeSetUp) {
   EXPECT_EQ(tool.waitForExit(), 1);
   EXPECT_EQ(tool.out, "");
   EXPECT_EQ(tool.err, "inotify_init: Too many open files\n");
+}
+
+// A terminal app's shell, and all it runs, live under Android's app filter.
+TEST(AppFilter, EndsAProgramThatMakesARefusedCall) {
+  const pid_t child = fork();
+  if (child == 0) {
+    enterAppFilter();
+    syscall(SYS_set_robust_list, nullptr, 0);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS) << "status " << status;
+}
+
+TEST(AppFilter, EveryOtherTestPassesWithTheToolUnderIt) {
+  if (!WHOTOUCH_TOOL_IS_STATIC) {
+    GTEST_SKIP() << "the tool is dynamically linked: its loader makes calls the filter refuses "
+                    "(set_robust_list, rseq) before any of its code runs; the static device "
+                    "builds, which a terminal app runs, pass this in every test machine";
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    setenv("WHOTOUCH_APP_FILTER", "1", 1);
+    execl("/proc/self/exe", "e2e_tests", "--gtest_filter=-AppFilter.*", nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace
