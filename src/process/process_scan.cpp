@@ -17,12 +17,6 @@ namespace {
 
 constexpr char kProcessLineLabel[] = "访问路径的进程: ";
 
-// Most targets are far shorter; the rare longer one grows the buffer for the
-// rest of the walk. The kernel builds a descriptor's target in a buffer of
-// PATH_MAX bytes whatever the page size, so a target is at most 4095 bytes
-// long: a longer one cannot be read at all.
-constexpr size_t kInitialTargetSize = 1024;
-
 // Calls onEntry(entry) for each entry of the directory open at directoryFd,
 // in the order the kernel lists them, and closes the descriptor. A directory
 // that vanishes mid-listing simply ends.
@@ -47,31 +41,21 @@ bool isProcessId(const char *name) {
   return digits > 0 && value <= INT_MAX;
 }
 
-// readlinkat cuts a target silently at the buffer's size, so a full buffer
-// means the target may be longer: grow and read it again. Returns the length,
-// or -1 when the descriptor is gone or unreadable.
-ssize_t readLinkTarget(int directoryFd, const char *name, std::string *target) {
-  for (;;) {
-    const ssize_t length = readlinkat(directoryFd, name, target->data(), target->size());
-    if (length < 0 || static_cast<size_t>(length) < target->size()) return length;
-    target->resize(target->size() * 2);
-  }
-}
-
-// The name is read through the descriptor directory's own parent: that
-// directory stays tied to the process that was listed, so once it has ended,
-// "../cmdline" fails rather than naming a process that took over its id.
-// Returns how many descriptors the directory listed.
-size_t scanDescriptors(int descriptorDirFd, const std::string &watchedPath, int outputFd,
-                       std::string *target) {
+// Returns how many descriptors the directory listed. The name is read
+// through the descriptor directory's own parent: that directory stays tied to
+// the process that was listed, so once it has ended, "../cmdline" fails
+// rather than naming a process that took over its id.
+size_t scanDescriptors(int descriptorDirFd, const std::string &watchedPath, int outputFd) {
+  // The kernel builds a descriptor's target in a buffer of PATH_MAX bytes
+  // whatever the page size: a target is read whole or not at all.
+  char target[PATH_MAX];
   size_t listed = 0;
   forEachDirectoryEntry(descriptorDirFd, [&](const dirent &entry) {
     if (entry.d_type != DT_LNK) return;
     ++listed;
-    const ssize_t length = readLinkTarget(descriptorDirFd, entry.d_name, target);
-    if (length < 0) return;
-    if (memmem(target->data(), static_cast<size_t>(length), watchedPath.data(),
-               watchedPath.size()) == nullptr) {
+    const ssize_t length = readlinkat(descriptorDirFd, entry.d_name, target, sizeof target);
+    if (length < 0 || memmem(target, static_cast<size_t>(length), watchedPath.data(),
+                             watchedPath.size()) == nullptr) {
       return;
     }
     writeLine(outputFd, kProcessLineLabel, getProcessNameAt(descriptorDirFd, "../cmdline"));
@@ -83,13 +67,10 @@ int openDirectoryAt(int directoryFd, const std::string &path) {
   return openat(directoryFd, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-// Once the first thread of a process has ended, PID/fd lists nothing and
-// PID/cmdline is empty, while every other thread's task/TID/fd and
-// task/TID/cmdline still show the process's descriptors and command line.
-// The first thread whose directory lists any stands for the process, so it
-// is named once per descriptor, not once per thread.
+// The first other thread whose directory lists any descriptor stands for the
+// process: it is named once per descriptor, not once per thread.
 void scanOtherThreads(int procFd, const char *processDirName, const std::string &watchedPath,
-                      int outputFd, std::string *target) {
+                      int outputFd) {
   const int taskDirFd = openDirectoryAt(procFd, std::string(processDirName) + "/task");
   if (taskDirFd == -1) return;
   bool found = false;
@@ -97,16 +78,15 @@ void scanOtherThreads(int procFd, const char *processDirName, const std::string 
     if (found || !isProcessId(entry.d_name) || strcmp(entry.d_name, processDirName) == 0) return;
     const int descriptorDirFd = openDirectoryAt(taskDirFd, std::string(entry.d_name) + "/fd");
     if (descriptorDirFd == -1) return;
-    found = scanDescriptors(descriptorDirFd, watchedPath, outputFd, target) > 0;
+    found = scanDescriptors(descriptorDirFd, watchedPath, outputFd) > 0;
   });
 }
 
-// Asked only in an ordinary user's walk, with one call per process, so that
-// each of the many other users' processes still costs a single refused call.
-// PID/fd cannot tell such a process from one's own whose first thread has
-// ended: the kernel then makes PID/fd root's, refused even to the owner. The
-// link PID/exe is refused by the same owner check that guards the descriptors'
-// targets, and for such a process it is merely gone (ENOENT).
+// Asked only in an ordinary user's walk, one call per process, so that each
+// of the many other users' processes costs a single refused call: PID/fd
+// cannot tell them from one's own whose first thread has ended. PID/exe is
+// refused by the same owner check that guards the descriptors' targets, and
+// is merely gone (ENOENT) once the first thread has ended.
 bool isRefusedToThisUser(int procFd, const char *processDirName) {
   char firstByte = 0;
   const std::string executable = std::string(processDirName) + "/exe";
@@ -114,16 +94,18 @@ bool isRefusedToThisUser(int procFd, const char *processDirName) {
 }
 
 // PID/fd is opened straight from /proc: opening the process directory to
-// pass through it would be an event of its own on a watch of /proc. When the
-// first thread has ended, PID/fd lists nothing to root and is refused to the
-// process's own user: its other threads stand in for it.
+// pass through it would be an event of its own on a watch of /proc.
+//
+// Once the first thread of a process has ended while others run, PID/fd
+// lists nothing to root and becomes root's, refused even to the process's
+// own user, and PID/cmdline is empty; every other thread's task/TID/fd and
+// task/TID/cmdline still show the process's. Its other threads stand in.
 void scanProcess(int procFd, const char *processDirName, bool readsEveryProcess,
-                 const std::string &watchedPath, int outputFd, std::string *target) {
+                 const std::string &watchedPath, int outputFd) {
   if (!readsEveryProcess && isRefusedToThisUser(procFd, processDirName)) return;
   const int descriptorDirFd = openDirectoryAt(procFd, std::string(processDirName) + "/fd");
-  if (descriptorDirFd == -1 ||
-      scanDescriptors(descriptorDirFd, watchedPath, outputFd, target) == 0) {
-    scanOtherThreads(procFd, processDirName, watchedPath, outputFd, target);
+  if (descriptorDirFd == -1 || scanDescriptors(descriptorDirFd, watchedPath, outputFd) == 0) {
+    scanOtherThreads(procFd, processDirName, watchedPath, outputFd);
   }
 }
 
@@ -141,14 +123,12 @@ void scanProcessesForPath(const std::string &watchedPath, int outputFd) {
   if (!isProcessFileSystem("/proc")) return;
   const int procFd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (procFd == -1) return;
-  // One buffer serves every link target of the walk: it is allocated once.
-  std::string target(kInitialTargetSize, '\0');
   const bool readsEveryProcess = geteuid() == 0;
   // The listing owns procFd until it ends; meanwhile the process directories
   // are opened relative to it.
   forEachDirectoryEntry(procFd, [&](const dirent &entry) {
     if (entry.d_type == DT_DIR && isProcessId(entry.d_name)) {
-      scanProcess(procFd, entry.d_name, readsEveryProcess, watchedPath, outputFd, &target);
+      scanProcess(procFd, entry.d_name, readsEveryProcess, watchedPath, outputFd);
     }
   });
 }
