@@ -2,16 +2,146 @@
 // processes are named.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 
 #include "tool_session.h"
 
 namespace {
+
+// The user adb shell runs as on Android: uid and gid 2000, with the
+// supplementary group 3009 that may see every process under /proc.
+constexpr uid_t kShellUser = 2000;
+constexpr gid_t kReadProcGroup = 3009;
+
+// startHolder runs this program again under the holder's name: it then only
+// keeps the descriptors it inherited, before any test starts, until killed.
+const bool kRunsAsHolder = [] {
+  if (getenv("WHOTOUCH_HOLDER") == nullptr) return false;
+  for (;;) pause();
+}();
+
+// Makes this process (a child about to exec, or a holder) the shell user,
+// still dumpable as a program it started would be; ends it on failure.
+void becomeShellUser() {
+  // A change of user makes a process undumpable, and so its descriptors
+  // unreadable to that very user, until it execs a program.
+  if (setgroups(1, &kReadProcGroup) != 0 || setgid(kShellUser) != 0 || setuid(kShellUser) != 0 ||
+      prctl(PR_SET_DUMPABLE, 1) != 0) {
+    perror("becoming the shell user");
+    _exit(125);
+  }
+}
+
+void stopHolder(pid_t pid) {
+  if (pid == -1) return;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+// Waits until ready() holds for a holder; one that ends first, or is not
+// ready within the idle limit, fails the test and gives -1.
+pid_t awaitHolder(pid_t child, const std::function<bool()> &ready) {
+  for (int waited = 0; waited < kIdleLimitMs; ++waited, usleep(1000)) {
+    const bool isReady = ready();
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) == child) {
+      ADD_FAILURE() << "a holder ended before it was ready, exit status " << WEXITSTATUS(status)
+                    << " (125: no shell user, 126: a file not opened, 127: no exec)";
+      return -1;
+    }
+    if (isReady) return child;
+  }
+  stopHolder(child);
+  ADD_FAILURE() << "a holder was not ready within " << kIdleLimitMs << " ms";
+  return -1;
+}
+
+// Holders may keep more descriptors than a default soft limit allows.
+void becomeHolderOf(const std::vector<std::string> &files, bool asShellUser) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  if (asShellUser) becomeShellUser();
+  // Opened without O_CLOEXEC, so that an exec'd holder keeps them.
+  for (const auto &file : files) {
+    if (open(file.c_str(), O_RDONLY) == -1) _exit(126);
+  }
+}
+
+// Copies the tool into directory, made for it, where any user may run it:
+// the tree the tool was built in may be private (a clone in /root).
+std::string copyToolForEveryone(const std::string &directory) {
+  namespace fs = std::filesystem;
+  std::string copy = directory + "/whotouch";
+  fs::create_directory(directory);
+  fs::copy_file(toolPath(), copy);
+  const auto everyone = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                        fs::perms::others_read | fs::perms::others_exec;
+  fs::permissions(directory, everyone);
+  fs::permissions(copy, everyone);
+  return copy;
+}
+
+// Starts a holder with the command line {argv0, "600"}, holding each file
+// open (the same file may be given twice), as this user or the shell user;
+// returns once it runs under that name. A holder that ends first fails the
+// test and gives -1.
+pid_t startHolder(const std::string &argv0, const std::vector<std::string> &files,
+                  bool asShellUser = false) {
+  std::string name = argv0, seconds = "600";
+  char *argv[] = {name.data(), seconds.data(), nullptr};
+  const pid_t child = fork();
+  if (child == 0) {
+    becomeHolderOf(files, asShellUser);
+    // Not /bin/sleep: busybox's and toybox's pick their applet by argv[0].
+    char holderMark[] = "WHOTOUCH_HOLDER=1";
+    char *const environment[] = {holderMark, nullptr};
+    execve("/proc/self/exe", argv, environment);
+    _exit(127);
+  }
+  // The new command line is published a moment after the exec.
+  const std::string expected = argv0 + '\0' + "600" + '\0';
+  const std::string cmdline = "/proc/" + std::to_string(child) + "/cmdline";
+  return awaitHolder(child, [&] { return readFile(cmdline) == expected; });
+}
+
+// Forks a holder of the files, under this program's command line, whose first
+// thread then ends while two others keep it running; returns once it has.
+pid_t startHolderWithoutMainThread(const std::vector<std::string> &files, bool asShellUser) {
+  const pid_t child = fork();
+  if (child == 0) {
+    becomeHolderOf(files, asShellUser);
+    for (int i = 0; i < 2; ++i) {
+      pthread_t thread;
+      pthread_create(
+          &thread, nullptr,
+          [](void *) -> void * {
+            for (;;) pause();
+          },
+          nullptr);
+    }
+    // The exit call ends only this thread; pthread_exit would unwind
+    // through the test framework's frames.
+    syscall(SYS_exit, 0);
+  }
+  // The ended first thread is a zombie while the process lives on; a
+  // process that ended whole is a zombie too, but one that can be reaped.
+  return awaitHolder(child, [&] { return processState(child) == 'Z'; });
+}
 
 const std::string kProcessLabel = "访问路径的进程: ";
 
@@ -104,7 +234,6 @@ std::pair<std::vector<std::string>, std::vector<std::string>> AttributionTest::s
       {"twice", {held, held}, {"twice", "twice"}},
       // A substring match: dir is a prefix of the sibling directory's path.
       {"prefix-match", {siblingFile}, {"prefix-match"}},
-      {"elsewhere", {"/dev/null"}, {}},
       // More descriptors than one read of a directory listing returns.
       {"many", std::vector<std::string>(2000, held), std::vector<std::string>(2000, "many")},
       // Seen through its other threads, and still once per descriptor.

@@ -1,17 +1,14 @@
 #include "tool_session.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -30,13 +27,7 @@ long long nowMs() {
   return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-// startHolder runs this program again under the holder's name: it then only
-// keeps the descriptors it inherited, before any test starts, until killed.
-const bool kRunsAsHolder = [] {
-  if (getenv("WHOTOUCH_HOLDER") == nullptr) return false;
-  for (;;) pause();
-}();
-
+// The calls an Android app's process may make on this ABI.
 const unsigned kAppSystemCalls[] = {
 #if defined(__aarch64__)
 #include "app-syscalls/arm64-v8a.inc"
@@ -48,37 +39,6 @@ const unsigned kAppSystemCalls[] = {
 #include "app-syscalls/x86.inc"
 #endif
 };
-
-// Waits until ready() holds for a holder; one that ends first, or is not
-// ready within the idle limit, fails the test and gives -1.
-pid_t awaitHolder(pid_t child, const std::function<bool()> &ready) {
-  for (const long long start = nowMs(); nowMs() - start < kIdleLimitMs; usleep(1000)) {
-    const bool isReady = ready();
-    int status = 0;
-    if (waitpid(child, &status, WNOHANG) == child) {
-      ADD_FAILURE() << "a holder ended before it was ready, exit status " << WEXITSTATUS(status)
-                    << " (125: no shell user, 126: a file not opened, 127: no exec)";
-      return -1;
-    }
-    if (isReady) return child;
-  }
-  stopHolder(child);
-  ADD_FAILURE() << "a holder was not ready within " << kIdleLimitMs << " ms";
-  return -1;
-}
-
-// Holders may keep more descriptors than a default soft limit allows.
-void becomeHolderOf(const std::vector<std::string> &files, bool asShellUser) {
-  rlimit limit{};
-  getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = limit.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &limit);
-  if (asShellUser) becomeShellUser();
-  // Opened without O_CLOEXEC, so that an exec'd holder keeps them.
-  for (const auto &file : files) {
-    if (open(file.c_str(), O_RDONLY) == -1) _exit(126);
-  }
-}
 
 }  // namespace
 
@@ -223,42 +183,25 @@ std::vector<std::string> ToolSession::stdoutLines() const {
   return lines;
 }
 
-void becomeShellUser() {
-  // A change of user makes a process undumpable, and so its descriptors
-  // unreadable to that very user, until it execs a program.
-  if (setgroups(1, &kReadProcGroup) != 0 || setgid(kShellUser) != 0 || setuid(kShellUser) != 0 ||
-      prctl(PR_SET_DUMPABLE, 1) != 0) {
-    perror("becoming the shell user");
-    _exit(125);
-  }
-}
-
-std::string copyToolForEveryone(const std::string &directory) {
-  namespace fs = std::filesystem;
-  std::string copy = directory + "/whotouch";
-  fs::create_directory(directory);
-  fs::copy_file(toolPath(), copy);
-  const auto everyone = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                        fs::perms::others_read | fs::perms::others_exec;
-  fs::permissions(directory, everyone);
-  fs::permissions(copy, everyone);
-  return copy;
-}
-
-void enterAppFilter() {
+void enterFilter(const std::vector<unsigned> &calls, uint32_t onListed, uint32_t otherwise) {
   std::vector<sock_filter> program = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
-  for (const unsigned call : kAppSystemCalls) {
+  for (const unsigned call : calls) {
     program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 1));
-    program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    program.push_back(BPF_STMT(BPF_RET | BPF_K, onListed));
   }
-  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP));
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, otherwise));
   const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
       prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) {
-    perror("entering the app filter");
+    perror("entering a system-call filter");
     _exit(125);
   }
+}
+
+void enterAppFilter() {
+  enterFilter({std::begin(kAppSystemCalls), std::end(kAppSystemCalls)}, SECCOMP_RET_ALLOW,
+              SECCOMP_RET_TRAP);
 }
 
 void mountOverProc(const char *source, const char *type, unsigned long flags) {
@@ -269,58 +212,11 @@ void mountOverProc(const char *source, const char *type, unsigned long flags) {
   }
 }
 
-pid_t startHolder(const std::string &argv0, const std::vector<std::string> &files,
-                  bool asShellUser) {
-  std::string name = argv0, seconds = "600";
-  char *argv[] = {name.data(), seconds.data(), nullptr};
-  const pid_t child = fork();
-  if (child == 0) {
-    becomeHolderOf(files, asShellUser);
-    // Not /bin/sleep: busybox's and toybox's pick their applet by argv[0].
-    char holderMark[] = "WHOTOUCH_HOLDER=1";
-    char *const environment[] = {holderMark, nullptr};
-    execve("/proc/self/exe", argv, environment);
-    _exit(127);
-  }
-  // The new command line is published a moment after the exec.
-  const std::string expected = argv0 + '\0' + "600" + '\0';
-  const std::string cmdline = "/proc/" + std::to_string(child) + "/cmdline";
-  return awaitHolder(child, [&] { return readFile(cmdline) == expected; });
-}
-
-pid_t startHolderWithoutMainThread(const std::vector<std::string> &files, bool asShellUser) {
-  const pid_t child = fork();
-  if (child == 0) {
-    becomeHolderOf(files, asShellUser);
-    for (int i = 0; i < 2; ++i) {
-      pthread_t thread;
-      pthread_create(
-          &thread, nullptr,
-          [](void *) -> void * {
-            for (;;) pause();
-          },
-          nullptr);
-    }
-    // The exit call ends only this thread; pthread_exit would unwind
-    // through the test framework's frames.
-    syscall(SYS_exit, 0);
-  }
-  // The ended first thread is a zombie while the process lives on; a
-  // process that ended whole is a zombie too, but one that can be reaped.
-  return awaitHolder(child, [&] { return processState(child) == 'Z'; });
-}
-
 char processState(pid_t pid) {
   const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
   const size_t commandEnd = stat.rfind(") ");
   return commandEnd != std::string::npos && commandEnd + 2 < stat.size() ? stat[commandEnd + 2]
                                                                          : '?';
-}
-
-void stopHolder(pid_t pid) {
-  if (pid == -1) return;
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
 }
 
 std::string makeTempDir() {

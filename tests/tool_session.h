@@ -1,9 +1,10 @@
-// Runs the built tool with pipes on its standard streams, and starts helper
-// processes that hold files open under a chosen program name.
+// Runs the built tool with pipes on its standard streams, and what its tests
+// share around that.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -56,38 +57,19 @@ class ToolSession {
   int status_ = -1;
 };
 
-// The user adb shell runs as on Android: uid and gid 2000, with the
-// supplementary group 3009 that may see every process under /proc.
-constexpr uid_t kShellUser = 2000;
-constexpr gid_t kReadProcGroup = 3009;
-// Makes this process (a child about to exec, or a holder) the shell user,
-// still dumpable as a program it started would be; ends it on failure.
-void becomeShellUser();
-// Copies the tool into directory, made for it, where any user may run it:
-// the tree the tool was built in may be private (a clone in /root).
-std::string copyToolForEveryone(const std::string &directory);
-
-// Puts this process (a child about to exec) under Android's system-call
-// filter for apps, as a terminal app's shell and all it runs are: a call off
-// this ABI's app list gets SIGSYS. Ends this process on failure. With
-// WHOTOUCH_APP_FILTER set, every ToolSession starts the tool under it.
+// Puts this process (a child about to exec) under a system-call filter: the
+// listed calls get onListed, every other call gets otherwise. Ends this
+// process on failure.
+void enterFilter(const std::vector<unsigned> &calls, uint32_t onListed, uint32_t otherwise);
+// Android's filter for apps, as a terminal app's shell and all it runs are
+// under: the calls on this ABI's app list are allowed, any other gets SIGSYS.
+// With WHOTOUCH_APP_FILTER set, every ToolSession starts the tool under it.
 void enterAppFilter();
 
 // In a mount namespace of its own, mounts source over /proc. The machine's
 // /proc is made private first, so that nothing mounted here reaches it.
 // Ends this process (a child about to exec) on failure.
 void mountOverProc(const char *source, const char *type, unsigned long flags);
-
-// Starts a holder with the command line {argv0, "600"}, holding each file
-// open (the same file may be given twice), as this user or the shell user;
-// returns once it runs under that name. A holder that ends first fails the
-// test and gives -1.
-pid_t startHolder(const std::string &argv0, const std::vector<std::string> &files,
-                  bool asShellUser = false);
-// Forks a holder of the files, under this program's command line, whose first
-// thread then ends while two others keep it running; returns once it has.
-pid_t startHolderWithoutMainThread(const std::vector<std::string> &files, bool asShellUser = false);
-void stopHolder(pid_t pid);
 
 // The state letter of a process, from /proc/PID/stat ('?' when unreadable).
 char processState(pid_t pid);
