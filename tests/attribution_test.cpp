@@ -148,14 +148,8 @@ const std::string kProcessLabel = "访问路径的进程: ";
 // The lines that lie strictly between two given lines.
 std::vector<std::string> linesBetween(const std::vector<std::string> &lines,
                                       const std::string &first, const std::string &last) {
-  std::vector<std::string> between;
-  bool inside = false;
-  for (const auto &line : lines) {
-    if (inside && line == last) return between;
-    if (inside) between.push_back(line);
-    if (line == first) inside = true;
-  }
-  return between;
+  const auto begin = std::find(lines.begin(), lines.end(), first);
+  return {begin == lines.end() ? begin : begin + 1, std::find(begin, lines.end(), last)};
 }
 
 struct Holder {
