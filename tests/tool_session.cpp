@@ -27,7 +27,8 @@ long long nowMs() {
   return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-// The calls an Android app's process may make on this ABI.
+// The calls an Android app's process may make on this ABI: the lists in
+// android-app-syscalls/, taken from Android's C library (its README).
 const unsigned kAppSystemCalls[] = {
 #if defined(__aarch64__)
 #include "app-syscalls/arm64-v8a.inc"
