@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <thread>
 
 #include "tool_session.h"
@@ -110,23 +109,26 @@ TEST(Stress, EveryEventOnceAndOnlyWellFormedLinesWhileProcessesChurn) {
   }
   EXPECT_EQ(descriptorsAfter, descriptorsBefore);
 
-  const std::regex eventLine("检测到事件: ([0-9]+) 路径: (.*)"),
-      processLine("访问路径的进程: (.*)");
+  const std::string eventLabel = "检测到事件: ", processLabel = "访问路径的进程: ";
   std::map<std::string, std::string> masksByName;
   int processLines = 0, events = 0;
   const std::vector<std::string> lines = tool.stdoutLines();
   for (size_t i = 1; i < lines.size(); ++i) {
-    std::smatch match;
-    if (std::regex_match(lines[i], match, eventLine)) {
-      masksByName[match[2]] += match[1].str() + " ";
+    const std::string &line = lines[i];
+    const std::string separatorText = " 路径: ";
+    const size_t separator = line.find(separatorText);
+    if (line.rfind(eventLabel, 0) == 0 && separator != std::string::npos) {
+      const size_t maskStart = eventLabel.size();
+      masksByName[line.substr(separator + separatorText.size())] +=
+          line.substr(maskStart, separator - maskStart) + " ";
       ++events;
-    } else if (std::regex_match(lines[i], match, processLine)) {
+    } else if (line.rfind(processLabel, 0) == 0) {
       // Empty: the process exited between its descriptor and its command line.
-      EXPECT_TRUE(match[1] == "stress_tests" || match[1] == "churn-holder" || match[1] == "")
-          << lines[i];
+      const std::string name = line.substr(processLabel.size());
+      EXPECT_TRUE(name == "stress_tests" || name == "churn-holder" || name.empty()) << line;
       ++processLines;
     } else {
-      ADD_FAILURE() << "malformed line: " << lines[i];
+      ADD_FAILURE() << "malformed line: " << line;
     }
   }
   EXPECT_EQ(masksByName.size(), static_cast<size_t>(names));
