@@ -6,11 +6,10 @@
 #include <limits.h>
 #include <poll.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -71,35 +70,67 @@ std::string readWatchedPath() {
 
 // The kernel would see a path only up to its first NUL, while the scan
 // searches for the whole line: such a path is refused instead of watching a
-// shorter one.
-int addWatch(int notifyFd, const std::string &watchedPath) {
+// shorter one. *isDirectory tells whether the watch is on a directory:
+// IN_ONLYDIR tells it without a status call, which on 32-bit ABIs is a statx
+// that Android's app filter refuses before Android 11. Only what is not a
+// directory is watched without it.
+int addWatch(int notifyFd, const std::string &watchedPath, bool *isDirectory) {
   if (watchedPath.find('\0') != std::string::npos) {
     errno = EINVAL;
     return -1;
   }
-  return inotify_add_watch(notifyFd, watchedPath.c_str(), kWatchMask);
+  int watch = inotify_add_watch(notifyFd, watchedPath.c_str(), kWatchMask | IN_ONLYDIR);
+  *isDirectory = watch != -1;
+  if (watch == -1 && errno == ENOTDIR) {
+    watch = inotify_add_watch(notifyFd, watchedPath.c_str(), kWatchMask);
+  }
+  return watch;
 }
 
-// A watch on a file is valid, but its records name no entry, so nothing
-// would ever be printed. A status call opens nothing: it makes no event.
-// Returns whether it warned.
-bool warnIfNotADirectory(const std::string &watchedPath) {
-  struct stat status {};
-  if (stat(watchedPath.c_str(), &status) != 0 || S_ISDIR(status.st_mode)) return false;
-  writeAll(STDERR_FILENO, kNotADirectoryWarning);
-  return true;
+// The path as realpath gives it: every symbolic link followed, and ".", ".."
+// and repeated slashes gone; empty when a part cannot be read. realpath reads
+// links with readlink, which Android 8.0 and 9 refuse an app on x86_64, so
+// each part is read here with readlinkat. Reading a link opens nothing: it
+// makes no event.
+std::string resolvedPath(std::string unresolved) {
+  std::string resolved;
+  if (unresolved.empty() || unresolved[0] != '/') {
+    char workingDirectory[PATH_MAX];
+    if (getcwd(workingDirectory, sizeof workingDirectory) == nullptr) return {};
+    if (workingDirectory[1] != '\0') resolved = workingDirectory;
+  }
+  char target[PATH_MAX];
+  int linksFollowed = 0;
+  while (!unresolved.empty()) {
+    const size_t slash = unresolved.find('/');
+    const std::string part = unresolved.substr(0, slash);
+    unresolved.erase(0, slash == std::string::npos ? slash : slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      resolved.erase(std::min(resolved.rfind('/'), resolved.size()));
+      continue;
+    }
+    const std::string next = resolved + "/" + part;
+    const ssize_t length = readlinkat(AT_FDCWD, next.c_str(), target, sizeof target);
+    if (length < 0 && errno == EINVAL) {  // not a link
+      resolved = next;
+      continue;
+    }
+    // The kernel, too, follows at most 40 links in one path.
+    if (length <= 0 || length == sizeof target || ++linksFollowed > 40) return {};
+    unresolved = std::string(target, static_cast<size_t>(length)) + "/" + unresolved;
+    if (target[0] == '/') resolved.clear();
+  }
+  return resolved.empty() ? "/" : resolved;
 }
 
 // A descriptor's target is the resolved path: through a symbolic link (as
 // /sdcard is on Android), or with "//", "./" or "..", the typed text never
 // occurs in the target of a file directly inside the directory, so no holder
-// of one would be named. realpath only reads links: it opens nothing, so it
-// makes no event.
+// of one would be named.
 void warnIfDescriptorsShowAnotherPath(const std::string &watchedPath) {
-  char *resolved = realpath(watchedPath.c_str(), nullptr);
-  if (resolved == nullptr) return;
-  const std::string directory = resolved;
-  free(resolved);
+  const std::string directory = resolvedPath(watchedPath);
+  if (directory.empty()) return;
   const std::string prefixOfItsFiles = directory == "/" ? directory : directory + "/";
   if (prefixOfItsFiles.find(watchedPath) == std::string::npos) {
     writeLine(STDERR_FILENO, kResolvedPathWarning, directory);
@@ -135,12 +166,19 @@ int main() {
   }
   writeAll(STDOUT_FILENO, kPrompt);
   const std::string watchedPath = readWatchedPath();
-  if (addWatch(notifyFd, watchedPath) == -1) {
+  bool isDirectory = false;
+  if (addWatch(notifyFd, watchedPath, &isDirectory) == -1) {
     perror("inotify_add_watch");
     return 1;
   }
   writeLine(STDOUT_FILENO, kMonitoringLabel, watchedPath);
-  if (!warnIfNotADirectory(watchedPath)) warnIfDescriptorsShowAnotherPath(watchedPath);
+  // A watch on a file is valid, but its records name no entry, so nothing
+  // would ever be printed.
+  if (!isDirectory) {
+    writeAll(STDERR_FILENO, kNotADirectoryWarning);
+  } else {
+    warnIfDescriptorsShowAnotherPath(watchedPath);
+  }
   watchEvents(notifyFd, watchedPath);
   return 1;
 }
