@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <filesystem>
 #include <functional>
 
 #include "tool_session.h"
@@ -24,6 +25,13 @@ const std::string kEventLabel = "检测到事件: ";
 // mkdir opens no descriptor, so a directory made last marks the end of a
 // test's events without adding process lines.
 const std::string kEndMarker = "检测到事件: 1073742080 路径: zz-end";
+
+void blockSignal(int signal) {
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  sigprocmask(SIG_BLOCK, &only, nullptr);
+}
 
 void touchFile(const std::string &path) { close(open(path.c_str(), O_CREAT | O_WRONLY, 0644)); }
 void openAndClose(const std::string &path) { close(open(path.c_str(), O_RDONLY)); }
@@ -92,6 +100,10 @@ TEST_F(WatcherTest, WarnsWhenLinesCannotComeAndWaitsOn) {
   touchFile(dir + "/plain");
   mkdir((dir + "/gone").c_str(), 0755);
   symlink(dir.c_str(), (dir + "/link").c_str());
+  const std::string resolvedWarning =
+      "警告: 描述符中的路径是解析后的路径，不会包含所输入的路径，请改为输入: " + dir + "\n";
+  const std::string fromHere =
+      std::filesystem::path(dir).lexically_relative(std::filesystem::current_path());
   struct QuietCase {
     std::string path;
     std::function<void()> act;
@@ -109,8 +121,10 @@ TEST_F(WatcherTest, WarnsWhenLinesCannotComeAndWaitsOn) {
        },
        "警告: 监控已结束，路径已被删除或其文件系统已卸载\n"},
       // Descriptors show the resolved path, never the typed one.
-      {dir + "/link", [] {},
-       "警告: 描述符中的路径是解析后的路径，不会包含所输入的路径，请改为输入: " + dir + "\n"},
+      {dir + "/link", [] {}, resolvedWarning},
+      // Relative, with ".." taken where the link leads, as the kernel takes it.
+      {fromHere + "/link/../" + dir.substr(dir.rfind('/') + 1) + "/.//link/", [] {},
+       resolvedWarning},
       {dir + "/", [] {}, ""},
   };
   for (const auto &c : cases) {
@@ -197,8 +211,9 @@ TEST_F(WatcherTest, TheWalkDoesNotFeedItsOwnWatch) {
   }
 }
 
-TEST_F(WatcherTest, StandardStreamsClosedNonBlockingFailingOrGone) {
+TEST_F(WatcherTest, StandardStreamsAndSignalsInWhateverStateTheyCome) {
   const std::string monitoring = kPrompt + "正在监控路径: " + dir + "\n";
+  const auto watchOnly = [&](ToolSession &tool) { ASSERT_TRUE(tool.watch(dir)) << tool.err; };
   const auto watchThenLoseTheReader = [&](ToolSession &tool) {
     ASSERT_TRUE(tool.watch(dir)) << tool.err;
     tool.closeOutput();
@@ -246,14 +261,19 @@ TEST_F(WatcherTest, StandardStreamsClosedNonBlockingFailingOrGone) {
        "write: No space left on device\n"},
       {"output closed, SIGPIPE ignored by the parent", [] { (void)signal(SIGPIPE, SIG_IGN); },
        watchThenLoseTheReader, 128 + SIGPIPE, monitoring, ""},
-      {"output closed, SIGPIPE blocked by the parent",
-       [] {
-         sigset_t brokenPipe;
-         sigemptyset(&brokenPipe);
-         sigaddset(&brokenPipe, SIGPIPE);
-         sigprocmask(SIG_BLOCK, &brokenPipe, nullptr);
-       },
+      {"output closed, SIGPIPE blocked by the parent", [] { blockSignal(SIGPIPE); },
        watchThenLoseTheReader, 128 + SIGPIPE, monitoring, ""},
+      // Else the app filter's first SIGSYS would end the tool whatever its handler.
+      {"SIGSYS blocked by the parent", [] { blockSignal(SIGSYS); }, watchOnly, -1, monitoring, ""},
+      {"SIGSYS sent by another process ends the tool",
+       {},
+       [&](ToolSession &tool) {
+         watchOnly(tool);
+         kill(tool.pid, SIGSYS);
+       },
+       128 + SIGSYS,
+       monitoring,
+       ""},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.title);
@@ -270,7 +290,7 @@ TEST_F(WatcherTest, StandardStreamsClosedNonBlockingFailingOrGone) {
 // descriptor is free. A descriptor limit does not serve: the dynamic loader
 // needs a free descriptor before the tool's main runs.
 void refuseInotifyInstances() {
-  enterFilter({__NR_inotify_init1}, SECCOMP_RET_ERRNO | EMFILE, SECCOMP_RET_ALLOW);
+  enterFilter({ownCalls({__NR_inotify_init1})}, SECCOMP_RET_ERRNO | EMFILE, SECCOMP_RET_ALLOW);
 }
 
 TEST_F(WatcherTest, NoPromptWhenNotificationCannotBeSetUp) {
@@ -301,18 +321,42 @@ TEST(AppFilter, EndsAProgramThatMakesARefusedCall) {
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS) << "status " << status;
 }
 
+const char kDynamicTool[] =
+    "the tool is dynamically linked: its loader makes calls the filter refuses "
+    "(set_robust_list, rseq) before any of its code runs; the static device builds, which a "
+    "terminal app runs, pass this in every test machine";
+
 TEST(AppFilter, EveryOtherTestPassesWithTheToolUnderIt) {
-  if (!WHOTOUCH_TOOL_IS_STATIC) {
-    GTEST_SKIP() << "the tool is dynamically linked: its loader makes calls the filter refuses "
-                    "(set_robust_list, rseq) before any of its code runs; the static device "
-                    "builds, which a terminal app runs, pass this in every test machine";
-  }
+  if (!WHOTOUCH_TOOL_IS_STATIC) GTEST_SKIP() << kDynamicTool;
   EXPECT_EQ(statusOf([] {
               setenv("WHOTOUCH_APP_FILTER", "1", 1);
               execl("/proc/self/exe", "e2e_tests", "--gtest_filter=-AppFilter.*", nullptr);
               _exit(127);
             }),
             0);
+}
+
+// No line rests on a fallback behind a signal, and a walk costs none.
+TEST(AppFilter, TheToolMakesNoRefusedCallAfterThePrompt) {
+  if (!WHOTOUCH_TOOL_IS_STATIC) GTEST_SKIP() << kDynamicTool;
+  const std::string dir = makeTempDir(), link = dir + "-link";
+  symlink(dir.c_str(), link.c_str());
+  ToolSession tool(enterAppFilter);
+  ASSERT_TRUE(tool.waitFor([](auto &out) { return out == kPrompt; })) << tool.err;
+  // Through a link, for the path to be resolved; an event, for a walk, which
+  // has ended when the next event is reported.
+  const std::string refused = callsRefusedWhile(tool.pid, [&] {
+    EXPECT_TRUE(tool.watch(link)) << tool.err;
+    mkdir((dir + "/event").c_str(), 0755);
+    mkdir((dir + "/zz-end").c_str(), 0755);
+    EXPECT_TRUE(tool.waitForLine(kEndMarker)) << tool.out;
+    kill(tool.pid, SIGTERM);
+    tool.waitForExit();
+  });
+  removeTree(dir);
+  unlink(link.c_str());
+  if (refused == "untraceable") GTEST_SKIP() << "this process may not trace the tool";
+  EXPECT_EQ(refused, "") << "(the numbers of the refused calls)";
 }
 
 }  // namespace
