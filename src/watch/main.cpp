@@ -110,16 +110,14 @@ std::string resolvedPath(std::string unresolved) {
       resolved.erase(std::min(resolved.rfind('/'), resolved.size()));
       continue;
     }
-    const std::string next = resolved + "/" + part;
-    const ssize_t length = readlinkat(AT_FDCWD, next.c_str(), target, sizeof target);
-    if (length < 0 && errno == EINVAL) {  // not a link
-      resolved = next;
-      continue;
-    }
+    const size_t parentLength = resolved.size();
+    resolved.append("/").append(part);
+    const ssize_t length = readlinkat(AT_FDCWD, resolved.c_str(), target, sizeof target);
+    if (length < 0 && errno == EINVAL) continue;  // not a link
     // The kernel, too, follows at most 40 links in one path.
     if (length <= 0 || length == sizeof target || ++linksFollowed > 40) return {};
-    unresolved = std::string(target, static_cast<size_t>(length)) + "/" + unresolved;
-    if (target[0] == '/') resolved.clear();
+    resolved.resize(target[0] == '/' ? 0 : parentLength);
+    unresolved.insert(0, 1, '/').insert(0, target, static_cast<size_t>(length));
   }
   return resolved.empty() ? "/" : resolved;
 }
