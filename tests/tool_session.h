@@ -58,27 +58,23 @@ class ToolSession {
   int status_ = -1;
 };
 
-// The calls of one architecture (AUDIT_ARCH_*) that a filter tells apart.
+// An architecture (AUDIT_ARCH_*) and its calls' numbers.
 using CallList = std::pair<uint32_t, std::vector<unsigned>>;
 // Puts this process (a child about to exec) under a system-call filter: the
-// listed calls of each architecture get onListed, every other call gets
-// otherwise. Ends this process on failure.
-void enterFilter(const std::vector<CallList> &lists, uint32_t onListed, uint32_t otherwise);
-// This ABI's own call list (AUDIT_ARCH_* and __NR_* numbers).
-CallList ownCalls(std::vector<unsigned> calls);
+// listed calls get onListed, every other call gets otherwise; the calls of
+// otherArchitecture, when given, are judged by its own list. Ends this
+// process on failure.
+void enterFilter(const std::vector<unsigned> &calls, uint32_t onListed, uint32_t otherwise,
+                 const CallList &otherArchitecture = {});
 // Android's filter for apps, as a terminal app's shell and all it runs are
 // under: the calls on this ABI's app list are allowed, any other gets SIGSYS.
 // A 32-bit ABI's filter is the one a 64-bit device puts on its apps: the
 // 64-bit ABI's list too, each call checked against its own architecture's.
+// Past the C library's start-up, a refused call ends the process instead.
 // With WHOTOUCH_APP_FILTER set, every ToolSession starts the tool under it.
 void enterAppFilter();
-// The 64-bit ABI's list on a device whose 32-bit ABI this is; none elsewhere.
+// On a device whose 32-bit ABI this is, the 64-bit ABI's app list; else none.
 CallList partnerAppCalls();
-
-// Runs act while a tracer beside the process pid watches it until it ends
-// (act must end it): the numbers of the calls its system-call filter refused
-// meanwhile, each followed by a blank; "untraceable" when it cannot be traced.
-std::string callsRefusedWhile(pid_t pid, const std::function<void()> &act);
 
 // In a mount namespace of its own, mounts source over /proc. The machine's
 // /proc is made private first, so that nothing mounted here reaches it.
