@@ -219,7 +219,7 @@ TEST_F(WatcherTest, StandardStreamsAndSignalsInWhateverStateTheyCome) {
     kill(tool.pid, SIGSYS);
   };
   const auto watchThenLoseTheReader = [&](ToolSession &tool) {
-    ASSERT_TRUE(tool.watch(dir)) << tool.err;
+    watchOnly(tool);
     tool.closeOutput();
     touchFile(dir + "/after-reader-left");
   };
