@@ -15,6 +15,7 @@
 
 #include "output/output_line.h"
 #include "process/process_attribution.h"
+#include "watch/confinement.h"
 #include "watch/event_records.h"
 
 namespace {
@@ -24,6 +25,8 @@ constexpr char kMonitoringLabel[] = "正在监控路径: ";
 constexpr char kNotADirectoryWarning[] = "警告: 路径不是目录，只有目录中的条目会被报告\n";
 constexpr char kResolvedPathWarning[] =
     "警告: 描述符中的路径是解析后的路径，不会包含所输入的路径，请改为输入: ";
+constexpr char kNotConfinedWarning[] =
+    "警告: 内核无法限制本工具的系统调用，它以启动时的全部权限运行\n";
 constexpr uint32_t kWatchMask = IN_OPEN | IN_CREATE;
 
 // Room for ten records with the longest name the kernel can send.
@@ -177,6 +180,10 @@ int main() {
   } else {
     warnIfDescriptorsShowAnotherPath(watchedPath);
   }
+  // Every record, name and descriptor target read from here on is written by
+  // whoever touches the directory: the tool reads them holding no more power
+  // than the loop needs.
+  if (WHOTOUCH_CONFINED && !confineToTheReadLoop()) writeAll(STDERR_FILENO, kNotConfinedWarning);
   watchEvents(notifyFd, watchedPath);
   return 1;
 }
