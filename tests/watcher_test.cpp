@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -14,9 +17,11 @@
 #include <cerrno>
 #include <cstddef>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "tool_session.h"
+#include "watch/confinement.h"
 
 namespace {
 
@@ -214,6 +219,21 @@ TEST_F(WatcherTest, TheWalkDoesNotFeedItsOwnWatch) {
 TEST_F(WatcherTest, StandardStreamsAndSignalsInWhateverStateTheyCome) {
   const std::string monitoring = kPrompt + "正在监控路径: " + dir + "\n";
   const auto watchOnly = [&](ToolSession &tool) { ASSERT_TRUE(tool.watch(dir)) << tool.err; };
+  const std::string eventSeen = monitoring + "检测到事件: 1073742080 路径: event\n";
+  // The tool confines itself before it reads its first record.
+  const auto watchThenMakeAnEvent = [&](ToolSession &tool) {
+    watchOnly(tool);
+    mkdir((dir + "/event").c_str(), 0755);
+    ASSERT_TRUE(tool.waitFor([&](const std::string &out) { return out == eventSeen; }));
+    rmdir((dir + "/event").c_str());
+  };
+  const auto watchThenReadConfinement = [&](ToolSession &tool) {
+    watchThenMakeAnEvent(tool);
+    const std::string status = readFile("/proc/" + std::to_string(tool.pid) + "/status");
+    const std::string confined =
+        WHOTOUCH_TOOL_IS_CONFINED ? "1\nSeccomp:\t2\n" : "0\nSeccomp:\t0\n";
+    EXPECT_NE(status.find("NoNewPrivs:\t" + confined), std::string::npos) << status;
+  };
   const auto watchThenSendSigsys = [&](ToolSession &tool) {
     watchOnly(tool);
     kill(tool.pid, SIGSYS);
@@ -267,6 +287,12 @@ TEST_F(WatcherTest, StandardStreamsAndSignalsInWhateverStateTheyCome) {
        watchThenLoseTheReader, 128 + SIGPIPE, monitoring, ""},
       {"output closed, SIGPIPE blocked by the parent", [] { blockSignal(SIGPIPE); },
        watchThenLoseTheReader, 128 + SIGPIPE, monitoring, ""},
+      {"confined once it reads records", {}, watchThenReadConfinement, -1, eventSeen, ""},
+      {"a kernel that cannot confine it: said once, watched on",
+       [] { enterFilter({__NR_seccomp}, SECCOMP_RET_ERRNO | ENOSYS, SECCOMP_RET_ALLOW); },
+       watchThenMakeAnEvent, -1, eventSeen,
+       WHOTOUCH_TOOL_IS_CONFINED ? "警告: 内核无法限制本工具的系统调用，它以启动时的全部权限运行\n"
+                                 : ""},
       // Else the app filter's first SIGSYS would end the tool whatever its handler.
       {"SIGSYS blocked by the parent", [] { blockSignal(SIGSYS); }, watchOnly, -1, monitoring, ""},
       {"SIGSYS sent by another process ends the tool",
@@ -311,6 +337,51 @@ int statusOf(const std::function<void()> &child) {
   int status = 0;
   waitpid(pid, &status, 0);
   return status;
+}
+
+// What a fault in the tool could try once it reads what others wrote: each
+// attempt, made in a child confined as the tool confines itself, must end it
+// by SIGSYS before the call takes effect.
+TEST(Confinement, EndsTheProcessBeforeACallOffItsListTakesEffect) {
+  const std::string dir = makeTempDir(), kept = dir + "/kept", made = dir + "/made";
+  std::ofstream(kept) << "kept";
+  const pid_t parent = getpid();
+  void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  struct RefusedCase {
+    const char *title;
+    std::function<void()> attempt;
+  };
+  const std::vector<RefusedCase> cases = {
+    {"a socket", [] { socket(AF_INET, SOCK_STREAM, 0); }},
+    {"a file created by a read-only open", [&] { open(made.c_str(), O_RDONLY | O_CREAT, 0644); }},
+    {"a file opened for writing", [&] { open(kept.c_str(), O_WRONLY); }},
+    {"a file truncated by a read-only open", [&] { open(kept.c_str(), O_RDONLY | O_TRUNC); }},
+    {"a program run", [&] { execl("/bin/sh", "sh", "-c", ("> " + made).c_str(), nullptr); }},
+    {"memory mapped executable",
+     [] { mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }},
+    {"memory made executable", [&] { mprotect(page, 4096, PROT_READ | PROT_EXEC); }},
+    {"a signal to another process", [&] { kill(parent, SIGCONT); }},
+    {"another process traced", [&] { ptrace(PTRACE_SEIZE, parent, 0, 0); }},
+#if defined(__x86_64__)
+    // 11 is execve to the i386 entry and munmap, which the loop may make, to x86_64's.
+    {"a call through the i386 entry",
+     [] {
+       asm volatile("mov $11, %%eax; xor %%ebx, %%ebx; int $0x80" ::: "eax", "ebx");
+     }},
+#endif
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.title);
+    const int status = statusOf([&] {
+      if (!confineToTheReadLoop()) _exit(125);
+      c.attempt();
+    });
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS) << "status " << status;
+    EXPECT_EQ(readFile(kept), "kept");
+    EXPECT_FALSE(std::filesystem::exists(made));
+  }
+  munmap(page, 4096);
+  removeTree(dir);
 }
 
 // A terminal app's shell, and all it runs, live under Android's app filter.
