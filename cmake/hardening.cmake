@@ -1,7 +1,7 @@
-# Hardening of the tool's own code (the targets whotouch and whotouch_core;
-# not the tests, benchmark or fuzzer). Every build gets what Debian's own
-# packages get (dpkg-buildflags): the stack protector, FORTIFY (which needs
-# optimisation: none in Debug, where glibc would warn), format checks and
+# Hardening of the tool's own code: the targets whotouch and whotouch_core,
+# wherever they are linked. Every build gets what Debian's own packages get
+# (dpkg-buildflags): the stack protector, FORTIFY (in the optimised
+# configurations alone: glibc warns without optimisation), format checks and
 # RELRO; PIE is GCC's default on Debian. The device builds get more, and
 # record it in the binary for scripts/check-hardening to read:
 # - stack-clash probes, and automatic variables zeroed (the walk's large
@@ -15,6 +15,7 @@
 #   (cmake/fortify-record.h). Neither names a path: the same bytes are built
 #   at any path (scripts/same-bytes).
 set(hardening_compile -fstack-protector-strong -Wformat -Werror=format-security)
+set(hardening_definitions $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:_FORTIFY_SOURCE=2>)
 set(hardening_link -Wl,-z,relro)
 if(WHOTOUCH_DEVICE)
   list(APPEND hardening_compile -fstack-clash-protection -ftrivial-auto-var-init=zero
@@ -32,6 +33,6 @@ if(WHOTOUCH_DEVICE)
 endif()
 foreach(target whotouch whotouch_core)
   target_compile_options(${target} PRIVATE ${hardening_compile})
-  target_compile_definitions(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
+  target_compile_definitions(${target} PRIVATE ${hardening_definitions})
 endforeach()
 target_link_options(whotouch PRIVATE ${hardening_link})
