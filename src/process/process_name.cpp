@@ -46,7 +46,7 @@ std::string shortNameFromCommandLine(std::string_view commandLine) {
 std::string getProcessNameAt(int directoryFd, const char *commandLinePath) {
   const int fd = openat(directoryFd, commandLinePath, O_RDONLY | O_CLOEXEC);
   if (fd == -1) return {};
-  char buffer[kLongestCommandLine];
+  char buffer[kLongestCommandLine] __attribute__((uninitialized));
   size_t length = 0;
   const bool readSome = readCommandLine(fd, buffer, &length);
   close(fd);

@@ -26,7 +26,7 @@ constexpr char kProcessLineLabel[] = "访问路径的进程: ";
 template <typename OnEntry>
 void forEachDirectoryEntry(int directoryFd, OnEntry onEntry) {
   // The size of the C library's own buffer for /proc's directories.
-  alignas(dirent64) char entries[32768];
+  alignas(dirent64) char entries[32768] __attribute__((uninitialized));
   ssize_t length = 0;
   while ((length = getdents64(directoryFd, entries, sizeof entries)) > 0) {
     for (ssize_t at = 0; at < length;) {
@@ -55,7 +55,7 @@ bool isProcessId(const char *name) {
 size_t scanDescriptors(int descriptorDirFd, const std::string &watchedPath, int outputFd) {
   // The kernel builds a descriptor's target in a buffer of PATH_MAX bytes
   // whatever the page size: a target is read whole or not at all.
-  char target[PATH_MAX];
+  char target[PATH_MAX] __attribute__((uninitialized));
   size_t listed = 0;
   forEachDirectoryEntry(descriptorDirFd, [&](const dirent64 &entry) {
     if (entry.d_type != DT_LNK) return;

@@ -140,7 +140,7 @@ void warnIfDescriptorsShowAnotherPath(const std::string &watchedPath) {
 
 // Reads and reports records until a read fails for good, which it reports.
 void watchEvents(int notifyFd, const std::string &watchedPath) {
-  alignas(struct inotify_event) char buffer[kEventBufferSize];
+  alignas(struct inotify_event) char buffer[kEventBufferSize] __attribute__((uninitialized));
   for (;;) {
     const ssize_t byteCount = read(notifyFd, buffer, sizeof buffer);
     if (byteCount < 0 && (errno == EAGAIN || errno == EINTR)) continue;
